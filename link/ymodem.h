@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 #include <QWaitCondition>
+#include <atomic>
 
 class QTimer;
 class QextSerialPort;
@@ -39,9 +40,23 @@ public:
     // YMODEM receiver.
     int Receive_Packet(char* buffer, int* length, int sessionStarted);
     int Ymodem_Receive(QString fileName);
+    // Where received files go. Empty (the default): a folder of this user's own, owner-only,
+    // under the temporary location.
+    void setReceiveFolder(const QString& folder) { receiveFolder = folder; }
+    // One batch with buffered input switched on around it (for callers other than the
+    // console sequences, which switch it themselves).
+    int receiveBatch();
+    QString receivedFilePath() const { return userFilePath; }
+    // True when the last receive ended with a file shorter than its header said.
+    bool receivedFileTruncated() const { return userFileTruncated; }
 
     // Accessors for tests and diagnostics.
     QextSerialPort* serialPort() const { return port; }
+
+    // Ends the worker's thread from the thread that owns it (at exit): clears runFlag, quits the
+    // event loop and waits at most waitMs. The port is closed inside the worker thread as that
+    // thread finishes. False when the thread did not end in time.
+    bool stopThread(unsigned long waitMs = 5000);
 
 signals:
     void packet(int, int);
@@ -85,19 +100,46 @@ private slots:
 
 private:
     void setStatus(const QString& text);
+    // Makes the end of the worker's thread stop the timer and close the port in that thread.
+    void watchThreadEnd();
+    void releaseInThread();
+    void releasePort();
 
     // ---- Sender helpers (ymodem_sender.cpp) ----
     int transmitFile(const QByteArray& contents, const QFileInfo& fileInfo, bool firmware);
+    void writeBlock(const QByteArray& block);
+    int awaitHeaderAck(const QByteArray& header);
+    int awaitRequestAfterHeader();
+    int awaitBlockAnswer(const QByteArray& block);
+    int drainBeforeEot();
+    void cancelTransfer();
 
     // ---- Receiver helpers (ymodem_receiver.cpp) ----
+    QString receiveFolderPath();
+    void purgeInput();
+    void waitForInput(quint64* seen, int ms);
+    QString receiveFolder;    // set by setReceiveFolder
+    QString ownReceiveFolder; // made on first use when no folder was set
 
     // ---- Console sequences helpers (ymodem_console.cpp) ----
+    void pause(int ms);
+    void writeCommand(const QByteArray& command);
+    QByteArray readReply();
+    void readIdentity(QString version);
+    int syncWithReceiver();
+    void releaseUserDb();
+    int checkAndMigrateUsersFile();
+
+    // Serial number read by the last query before an update; names the kept users' data.
+    QString deviceSerial;
+    // The query after the update found the console still in its loader.
+    bool stillInLoader = false;
 
     char* dataBuffer;
     char* packetBuffer;
     QTimer* statusTimer;
     QMutex rxMutex;
-    volatile bool runFlag;
+    std::atomic<bool> runFlag{false};
     bool preserveSettings;
     bool rescueRequested;
     QextSerialPort* port;
@@ -111,15 +153,20 @@ private:
     int minVerChanged;
     char* rxBuffer;
     int rxCount;
-    int rxCapture;
+    std::atomic<int> rxCapture{0};
     QSqlDatabase userDb;
 
     // Wakes yTransmitRead as soon as a byte arrives instead of after a fixed sleep.
     QMutex rxWaitMutex;
     QWaitCondition rxArrived;
+    quint64 rxNotifyCount = 0; // notifications seen so far; guarded by rxWaitMutex
+    bool threadEndWatched = false;
 
     // Set by the receiver when a session ended with the file shorter than its header said.
     bool userFileTruncated = false;
 };
+
+// The main window lends its list of migration statements by pointer through a queued call.
+Q_DECLARE_METATYPE(QStringList*)
 
 #endif // YMODEM_H

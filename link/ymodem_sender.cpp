@@ -1,9 +1,332 @@
-// YMODEM sender of the worker. (placeholder: being written)
+// YMODEM sender of the worker (CRC-16 mode). The loader acknowledges at once; other receivers
+// (the console shell, lrzsz's rz) answer later, flush their input right after they ask, and ask
+// again for what they lost, so every wait below tolerates a slow peer and none waits for ever.
+#include "consoletrace.h"
+#include "qextserialport.h"
+#include "timescale.h"
 #include "ymodem.h"
+#include "ymodemcode.h"
 
-int YMODEM::Ymodem_Transmit(const QByteArray&, const QFileInfo&) { return 10; }
-int YMODEM::Ymodem_Transmit_User_Data(const QByteArray&, const QFileInfo&) { return 10; }
-void YMODEM::Build_Header_Block(QByteArray&, const QFileInfo&) {}
-void YMODEM::Build_Data_Block(const char*, QByteArray&, quint8, quint32) {}
-quint16 YMODEM::Crc16_Compute(const unsigned char*, int) { return 0; }
-int YMODEM::transmitFile(const QByteArray&, const QFileInfo&, bool) { return 10; }
+#include <QElapsedTimer>
+#include <QThread>
+#include <cmath>
+
+namespace
+{
+const char kSOH = 0x01;
+const char kSTX = 0x02;
+const char kEOT = 0x04;
+const char kACK = 0x06;
+const char kNAK = 0x15;
+const char kCAN = 0x18;
+const char kCrcRequest = 'C';
+const char kPad = 0x1A;
+
+const int kHeaderDataSize = 128;
+const int kSmallBlock = 128;
+const int kLargeBlock = 1024;
+const quint32 kMaxDataBlocks = 16384;
+
+const int kHeaderAckLimitMs = 180000;   // header's ACK: the loader erases its memory first
+const int kAskAgainAfterMs = 3000;      // a "C"/NAK this long after a block went out re-asks
+const int kMaxHeaderResends = 10;       // header sent again on such a request, at most
+const int kRequestAfterHeaderMs = 1000; // the receiver's "C" that follows the header's ACK
+const int kBlockAnswerLimitMs = 30000;  // a data block's answer (rz re-asks after 10 s)
+const int kMaxBlockResends = 10;        // one data block sent again, at most
+const int kDrainLimitMs = 2000;         // the line must fall quiet before EOT within this
+const int kEotAnswerMs = 1500;          // EOT's answer: rz answers after a full second of quiet
+const int kEotTries = 10;
+const unsigned short kReadWait = 1000; // wait value handed to yTransmitRead
+
+void trace(const QString& text)
+{
+    ConsoleTrace::print(text);
+}
+
+int percent(quint32 done, quint32 size)
+{
+    const float quotient = float(done) / float(size);
+    const float product = quotient * 100.0f;
+    return int(std::floor(product));
+}
+} // namespace
+
+quint16 YMODEM::Crc16_Compute(const unsigned char* data, int length)
+{
+    quint16 crc = 0;
+    for (int i = 0; i < length; ++i) {
+        crc ^= quint16(quint16(data[i]) << 8);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x8000) ? quint16((crc << 1) ^ 0x1021) : quint16(crc << 1);
+    }
+    return crc;
+}
+
+void YMODEM::Build_Header_Block(QByteArray& out, const QFileInfo& fileInfo)
+{
+    const QByteArray digits = QByteArray::number(quint32(fileInfo.size()));
+    QByteArray name = fileInfo.fileName().toUtf8();
+    // A name too long for the block is shortened (never inside a UTF-8 sequence) so that the
+    // size still travels whole.
+    const int room = kHeaderDataSize - 1 - digits.size();
+    if (name.size() > room) {
+        int cut = room;
+        while (cut > 0 && (quint8(name.at(cut)) & 0xC0) == 0x80)
+            --cut;
+        name.truncate(cut);
+    }
+
+    QByteArray data = name;
+    data.append('\0');
+    data.append(digits);
+    data.append(kHeaderDataSize - data.size(), '\0');
+
+    out.append(kSOH);
+    out.append(char(0x00));
+    out.append(char(0xFF));
+    out.append(data);
+}
+
+void YMODEM::Build_Data_Block(const char* blockData, QByteArray& out, quint8 blockNumber,
+                              quint32 remaining)
+{
+    const int n = remaining >= quint32(kLargeBlock) ? kLargeBlock : kSmallBlock;
+    const int d = int(qMin(remaining, quint32(n)));
+    out.resize(3 + n);
+    char* p = out.data();
+    p[0] = n == kLargeBlock ? kSTX : kSOH;
+    p[1] = char(blockNumber);
+    p[2] = char(0xFF - blockNumber);
+    memcpy(p + 3, blockData, size_t(d));
+    memset(p + 3 + d, kPad, size_t(n - d));
+}
+
+int YMODEM::Ymodem_Transmit(const QByteArray& contents, const QFileInfo& fileInfo)
+{
+    return transmitFile(contents, fileInfo, true);
+}
+
+int YMODEM::Ymodem_Transmit_User_Data(const QByteArray& contents, const QFileInfo& fileInfo)
+{
+    return transmitFile(contents, fileInfo, false);
+}
+
+// Writes a block with its CRC (high byte first) in one write, so that a receiver that flushes
+// its input as it answers loses either the whole block or none of it.
+void YMODEM::writeBlock(const QByteArray& block)
+{
+    const quint16 crc = Crc16_Compute(reinterpret_cast<const unsigned char*>(block.constData()) + 3,
+                                      block.size() - 3);
+    QByteArray framed;
+    framed.reserve(block.size() + 2);
+    framed.append(block);
+    framed.append(char(crc >> 8));
+    framed.append(char(crc & 0xFF));
+    if (port && port->isOpen())
+        port->write(framed.constData(), framed.size());
+}
+
+void YMODEM::cancelTransfer()
+{
+    yTransmitWrite(kCAN);
+    yTransmitWrite(kCAN);
+}
+
+int YMODEM::transmitFile(const QByteArray& contents, const QFileInfo& fileInfo, bool firmware)
+{
+    const quint32 size = quint32(fileInfo.size());
+
+    QByteArray header;
+    Build_Header_Block(header, fileInfo);
+    writeBlock(header);
+    if (firmware)
+        setStatus(tr("Memory Erase in Process..."));
+
+    int result = awaitHeaderAck(header);
+    if (result == YmodemCode::Done)
+        result = awaitRequestAfterHeader();
+    if (result != YmodemCode::Done)
+        return result;
+
+    quint32 blockNumber = 1;
+    quint32 sent = 0;
+    quint32 remaining = size;
+    QByteArray block;
+    while (remaining > 0) {
+        const quint32 n = remaining >= quint32(kLargeBlock) ? kLargeBlock : kSmallBlock;
+        const quint32 d = qMin(remaining, n);
+        // The file content and its QFileInfo may disagree; never read past the content.
+        const quint32 available = quint32(qMax(0, contents.size() - int(sent)));
+        if (available < d) {
+            QByteArray tail = contents.mid(int(sent));
+            tail.append(int(d - available), '\0');
+            Build_Data_Block(tail.constData(), block, quint8(blockNumber), remaining);
+        } else {
+            Build_Data_Block(contents.constData() + sent, block, quint8(blockNumber), remaining);
+        }
+
+        sent += d;
+        emit progress(percent(sent, size));
+        writeBlock(block);
+        setStatus(firmware ? tr("File Upload in Process...") : tr("User Settings Loading..."));
+
+        result = awaitBlockAnswer(block);
+        if (result != YmodemCode::Done)
+            return result;
+
+        if (remaining <= n)
+            break;
+        remaining -= n;
+        if (blockNumber == kMaxDataBlocks)
+            return YmodemCode::TooManyBlocks;
+        ++blockNumber;
+    }
+
+    result = drainBeforeEot();
+    if (result != YmodemCode::Done)
+        return result;
+
+    for (int attempt = 0; attempt < kEotTries; ++attempt) {
+        yTransmitWrite(kEOT);
+        QElapsedTimer waited;
+        waited.start();
+        char c = 0;
+        int got = 0;
+        while (got != 1 && waited.elapsed() < TimeScale::ms(kEotAnswerMs))
+            got = yTransmitRead(c, kReadWait);
+        if (got == 1 && c == kACK) {
+            setStatus(firmware ? tr("File Uploaded Successfully")
+                               : tr("User Settings Uploaded Successfully"));
+            return YmodemCode::Done;
+        }
+    }
+    setStatus(tr("Upload Canceled with Errors..."));
+    return YmodemCode::EotUnanswered;
+}
+
+// Waits for the header's ACK. A receiver that lost the header asks again with "C" or NAK; a
+// request that comes soon after the header is a stale one and is ignored.
+int YMODEM::awaitHeaderAck(const QByteArray& header)
+{
+    QElapsedTimer total;
+    total.start();
+    QElapsedTimer sinceWrite;
+    sinceWrite.start();
+    int resends = 0;
+    for (;;) {
+        if (total.elapsed() >= TimeScale::ms(kHeaderAckLimitMs)) {
+            trace(QStringLiteral("Header not acknowledged within %1 s\r\n")
+                      .arg(TimeScale::ms(kHeaderAckLimitMs) / 1000.0));
+            break;
+        }
+        char c = 0;
+        if (yTransmitRead(c, kReadWait) != 1)
+            continue;
+        if (c == kACK)
+            return YmodemCode::Done;
+        if ((c == kCrcRequest || c == kNAK) &&
+            sinceWrite.elapsed() >= TimeScale::ms(kAskAgainAfterMs)) {
+            if (resends == kMaxHeaderResends) {
+                trace(QStringLiteral("Header asked for again %1 times\r\n").arg(resends + 1));
+                break;
+            }
+            ++resends;
+            writeBlock(header);
+            sinceWrite.restart();
+        }
+    }
+    cancelTransfer();
+    setStatus(tr("Upload Canceled with Errors..."));
+    return YmodemCode::HeaderUnanswered;
+}
+
+// After the header's ACK a receiver asks for the data with "C" and may flush its input as it
+// does so: block 1 goes out only after that request (or after a short wait for one).
+int YMODEM::awaitRequestAfterHeader()
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < TimeScale::ms(kRequestAfterHeaderMs)) {
+        char c = 0;
+        if (yTransmitRead(c, kReadWait) != 1)
+            continue;
+        if (c == kCrcRequest || c == kNAK)
+            return YmodemCode::Done;
+        if (c == kCAN) {
+            yTransmitRead(c, kReadWait);
+            setStatus(tr("Upload Canceled by Remote"));
+            return c == kCAN ? YmodemCode::CancelledTwice : YmodemCode::CancelledOnce;
+        }
+    }
+    return YmodemCode::Done;
+}
+
+// Waits for a data block's answer. NAK asks for the block again at once; a "C" or NAK after a
+// long silence means the receiver lost it.
+int YMODEM::awaitBlockAnswer(const QByteArray& block)
+{
+    QElapsedTimer sinceWrite;
+    sinceWrite.start();
+    int resends = 0;
+    for (;;) {
+        if (sinceWrite.elapsed() >= TimeScale::ms(kBlockAnswerLimitMs)) {
+            trace(QStringLiteral("Block %1: no answer within %2 s\r\n")
+                      .arg(quint8(block.at(1)))
+                      .arg(TimeScale::ms(kBlockAnswerLimitMs) / 1000.0));
+            cancelTransfer();
+            setStatus(tr("Upload Canceled with Errors..."));
+            return YmodemCode::BlockUnanswered;
+        }
+        char c = 0;
+        if (yTransmitRead(c, kReadWait) != 1)
+            continue;
+        if (c == kACK) {
+            static const int expUs = qEnvironmentVariableIntValue("EXP_ACK_US");
+            if (expUs > 0)
+                QThread::usleep(expUs);
+            else if (expUs < 0)
+                QThread::yieldCurrentThread();
+            return YmodemCode::Done;
+        }
+        if (c == kCAN) {
+            c = 0;
+            yTransmitRead(c, kReadWait);
+            setStatus(tr("Upload Canceled by Remote"));
+            return c == kCAN ? YmodemCode::CancelledTwice : YmodemCode::CancelledOnce;
+        }
+        const bool askedAgain =
+            c == kNAK ||
+            (c == kCrcRequest && sinceWrite.elapsed() >= TimeScale::ms(kAskAgainAfterMs));
+        if (!askedAgain)
+            continue;
+        if (resends == kMaxBlockResends) {
+            trace(QStringLiteral("Block %1 refused %2 times\r\n")
+                      .arg(quint8(block.at(1)))
+                      .arg(resends + 1));
+            cancelTransfer();
+            setStatus(tr("Upload Canceled with Errors..."));
+            return YmodemCode::BlockRefused;
+        }
+        ++resends;
+        writeBlock(block);
+        sinceWrite.restart();
+    }
+}
+
+// Drops whatever is still arriving until the line is quiet for one poll.
+int YMODEM::drainBeforeEot()
+{
+    QElapsedTimer waited;
+    waited.start();
+    char c = 0;
+    while (yTransmitRead(c, kReadWait) != 0) {
+        if (waited.elapsed() >= TimeScale::ms(kDrainLimitMs)) {
+            trace(QStringLiteral("Line not quiet before EOT within %1 s\r\n")
+                      .arg(TimeScale::ms(kDrainLimitMs) / 1000.0));
+            cancelTransfer();
+            setStatus(tr("Upload Canceled with Errors..."));
+            return YmodemCode::LineNotQuiet;
+        }
+    }
+    return YmodemCode::Done;
+}

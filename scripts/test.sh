@@ -1,10 +1,54 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test headless.
+# Installs what is missing, builds, and runs every test headless; then builds the whole suite a
+# second time under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/) and runs it
+# there with every report fatal, and finally runs each fuzz target for a bounded time.
+#
+#   SKIP_SANITIZERS=1   leave out the sanitizer run (quick local runs)
+#   SKIP_FUZZ=1         leave out the fuzz run
+#   ASAN_SKIP_SLOW=1    leave tests labelled "slow" out of the sanitizer run
+#   FUZZ_SECONDS=N      time per fuzz target (default 30)
+# Extra arguments go to every ctest call (e.g. -R pattern).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+start=$(date +%s)
 bash "$root/scripts/deps.sh"
+
+stage() { echo; echo "=== $* ($(($(date +%s) - start)) s) ==="; }
+failed=()
+
+stage "Build"
 bash "$root/scripts/build.sh"
 build=${BUILD_DIR:-$root/build}
 export QT_QPA_PLATFORM=offscreen
-cd "$build"
-ctest --output-on-failure -j2 "$@"
+
+stage "Tests"
+(cd "$build" && ctest --output-on-failure -j2 "$@") || failed+=("tests")
+
+if [ "${SKIP_SANITIZERS:-0}" != 1 ]; then
+    stage "Sanitizer build"
+    asan_build=${ASAN_BUILD_DIR:-$root/build-asan}
+    BUILD_DIR="$asan_build" BUILD_TYPE=RelWithDebInfo \
+        CMAKE_EXTRA_ARGS="-DUPDATER_SANITIZE=ON ${CMAKE_EXTRA_ARGS:-}" bash "$root/scripts/build.sh"
+    stage "Tests under ASan and UBSan"
+    supp="$root/tests/sanitizers"
+    # Any report ends the test process with a failure; leaks are reported at exit.
+    export ASAN_OPTIONS="halt_on_error=1:abort_on_error=0:detect_leaks=1:detect_stack_use_after_return=0:strict_string_checks=1:check_initialization_order=1:exitcode=23"
+    export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:exitcode=24:suppressions=$supp/ubsan.supp"
+    export LSAN_OPTIONS="suppressions=$supp/lsan.supp:print_suppressions=0"
+    label_args=()
+    if [ "${ASAN_SKIP_SLOW:-0}" = 1 ]; then label_args=(-LE slow); fi
+    (cd "$asan_build" && ctest --output-on-failure -j2 "${label_args[@]}" "$@") || failed+=("sanitizer tests")
+    unset ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
+fi
+
+if [ "${SKIP_FUZZ:-0}" != 1 ]; then
+    stage "Fuzzing"
+    FUZZ_SECONDS=${FUZZ_SECONDS:-30} bash "$root/scripts/fuzz.sh" || failed+=("fuzzing")
+fi
+
+stage "Done"
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "FAILED: ${failed[*]}"
+    exit 1
+fi
+echo "All stages passed."

@@ -1,0 +1,47 @@
+#include "startup.h"
+
+#include <QApplication>
+#include <QFontDatabase>
+#include <QIcon>
+
+namespace
+{
+
+// The windows place their widgets at fixed positions that were measured with an 8-point dialog
+// font as wide as Arial. Use that size, and a font of those widths where one is installed, so
+// that texts fit their places instead of being cut off.
+void useFormFont()
+{
+    QFont font = QApplication::font();
+    font.setPointSize(8);
+    const QStringList installed = QFontDatabase().families();
+    for (const char* family : {"Liberation Sans", "Arimo", "Arial"}) {
+        if (installed.contains(QLatin1String(family))) {
+            font.setFamily(QLatin1String(family));
+            break;
+        }
+    }
+    QApplication::setFont(font);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    // The pictures live in a static library; without this nothing would pull them in.
+    Q_INIT_RESOURCE(resources);
+
+    QApplication app(argc, argv);
+    // What the executable's icon is elsewhere: the icon of every window, and the link to the
+    // menu entry (brenvik-updater.desktop) for the desktop's task bar.
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icon/base_icon")));
+    QGuiApplication::setDesktopFileName(QStringLiteral("brenvik-updater"));
+    useFormFont();
+    int exitCode = 0;
+    {
+        Startup window;
+        window.show();
+        exitCode = app.exec();
+    }
+    return exitCode;
+}

@@ -1,0 +1,79 @@
+// The receiver's packet layer fed arbitrary bytes through the worker's capture buffer, as the
+// port's thread would leave them there: whatever the line carried, Receive_Packet must stay
+// inside its buffers and only hand on packets whose framing and CRC hold.
+#include "timescale.h"
+#include "ymodem.h"
+#include "ymodemtestaccess.h"
+
+#include <QCoreApplication>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+namespace
+{
+// The capture buffer holds 16384 bytes; onReadyRead never fills it beyond one less.
+const int kCaptureLimit = 16383;
+
+void quiet(QtMsgType, const QMessageLogContext&, const QString&) {}
+
+YMODEM* worker()
+{
+    static YMODEM* w = new YMODEM;
+    return w;
+}
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
+{
+    static QCoreApplication app(*argc, *argv);
+    // A packet that never completes is waited for; keep that wait to a few milliseconds.
+    TimeScale::setFactor(0.001);
+    qInstallMessageHandler(quiet);
+    // The trace goes to standard output; libFuzzer reports on standard error.
+    if (!std::freopen("/dev/null", "w", stdout))
+        abort();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 1)
+        return 0;
+    const int sessionStarted = data[0] & 1;
+    const QByteArray line(reinterpret_cast<const char*>(data + 1),
+                          int(qMin<size_t>(size - 1, kCaptureLimit)));
+
+    YMODEM& w = *worker();
+    YmodemTestAccess::setRxBytes(w, line);
+    char packet[1024 + 5];
+    int length = 12345;
+    const int result = w.Receive_Packet(packet, &length, sessionStarted);
+
+    if (YmodemTestAccess::rxCount(w) != 0)
+        abort(); // the packet and what lay beyond it are taken
+    switch (result) {
+    case -1:
+    case 1:
+        break;
+    case 0:
+        if (length == 128 || length == 1024) {
+            const auto* p = reinterpret_cast<const unsigned char*>(packet);
+            if (p[2] != quint8(0xFF - p[1]))
+                abort();
+            const quint16 crc = YMODEM::Crc16_Compute(p + 3, length);
+            if (crc != quint16((p[length + 3] << 8) | p[length + 4]))
+                abort();
+            if (line.size() < length + 5 ||
+                memcmp(packet, line.constData(), size_t(length + 5)) != 0)
+                abort();
+        } else if (length != 1 && length != -1 && !(length == 0 && line.isEmpty())) {
+            abort();
+        }
+        break;
+    default:
+        abort();
+    }
+    return 0;
+}

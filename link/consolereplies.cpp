@@ -1,0 +1,71 @@
+#include "consolereplies.h"
+
+#include <QStringList>
+
+// Qt's own conversion of a byte array to text: UTF-8, ending at the first NUL.
+static QString asText(const QByteArray& reply) { return QString::fromUtf8(reply.constData()); }
+
+QString ConsoleReplies::clean(const QByteArray& reply)
+{
+    QString text = asText(reply);
+    text.remove(QStringLiteral("\r\n"), Qt::CaseSensitive);
+    return text;
+}
+
+bool ConsoleReplies::loaderBeforeUpdate(const QByteArray& veReply) { return veReply.contains('C'); }
+
+bool ConsoleReplies::loaderAfterUpdate(const QByteArray& veReply)
+{
+    return (QStringLiteral("v") + asText(veReply)).contains(QStringLiteral("CCCC"));
+}
+
+int ConsoleReplies::versionNumber(const QByteArray& veReply)
+{
+    bool ok = false;
+    const int value = clean(veReply).mid(2).toInt(&ok, 10);
+    return ok ? value : 0;
+}
+
+QString ConsoleReplies::versionText(const QByteArray& veReply)
+{
+    QString text = QStringLiteral("v") + clean(veReply);
+    text.insert(3, QLatin1Char('.'));
+    text.insert(6, QLatin1Char('.'));
+    text.insert(9, QLatin1Char('.'));
+    return text;
+}
+
+bool ConsoleReplies::appendBuildVersion(QString& version, const QByteArray& bvReply)
+{
+    const QStringList parts = clean(bvReply).split(QLatin1Char('.'), Qt::KeepEmptyParts);
+    if (parts.size() < 3)
+        return false;
+    version += QLatin1Char('.') + parts.at(1) + QLatin1Char('.') + parts.at(2);
+    return true;
+}
+
+bool ConsoleReplies::identity(const QByteArray& kiReply, QString& name, QString& monitorId)
+{
+    const QStringList parts = clean(kiReply).split(QLatin1Char('\t'), Qt::KeepEmptyParts);
+    if (parts.size() < 2)
+        return false;
+    name = parts.at(1);
+    monitorId = parts.at(0);
+    return true;
+}
+
+QString ConsoleReplies::article(const QByteArray& caReply) { return clean(caReply); }
+
+bool ConsoleReplies::serialNumber(const QByteArray& snReply, QString& serial)
+{
+    const QStringList parts = clean(snReply).split(QLatin1Char('\t'), Qt::KeepEmptyParts);
+    if (parts.size() < 2)
+        return false;
+    serial = parts.at(1);
+    return true;
+}
+
+bool ConsoleReplies::integrityOk(const QString& result)
+{
+    return result.compare(QLatin1String("ok"), Qt::CaseInsensitive) == 0;
+}

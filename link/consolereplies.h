@@ -1,0 +1,43 @@
+#ifndef CONSOLEREPLIES_H
+#define CONSOLEREPLIES_H
+
+#include <QByteArray>
+#include <QString>
+
+// Reads the console's short text replies. The console gives no prompt and no framing: a reply
+// is whatever arrived during a fixed wait, so every parser here takes any bytes at all and
+// either finds its fields or says it did not.
+class ConsoleReplies
+{
+public:
+    // The reply as text with every CR LF pair taken out (lone CR or LF stay).
+    static QString clean(const QByteArray& reply);
+
+    // The loader polls with "C"; any "C" in the reply to "VE" before an update means the
+    // console is waiting in its loader.
+    static bool loaderBeforeUpdate(const QByteArray& veReply);
+    // After an update only a run of four counts: a version text may well hold a single "C".
+    static bool loaderAfterUpdate(const QByteArray& veReply);
+
+    // The reply to "VE" without its two leading characters, as a decimal number; 0 when it
+    // is not one.
+    static int versionNumber(const QByteArray& veReply);
+    // "v" and the reply to "VE" with points put in at 3, 6 and 9 (padding with blanks when the
+    // reply is short, as QString::insert does).
+    static QString versionText(const QByteArray& veReply);
+    // Appends ".<field 1>.<field 2>" of the reply to "BV" to the version text; false (and the
+    // text unchanged) when the reply has fewer than three fields.
+    static bool appendBuildVersion(QString& version, const QByteArray& bvReply);
+
+    // Reply to "KI": monitor identifier TAB device name.
+    static bool identity(const QByteArray& kiReply, QString& name, QString& monitorId);
+    // Reply to "CA": the whole text, possibly empty.
+    static QString article(const QByteArray& caReply);
+    // Reply to "SN": the second TAB field.
+    static bool serialNumber(const QByteArray& snReply, QString& serial);
+
+    // SQLite answers "ok" to "PRAGMA integrity_check" when the file is sound.
+    static bool integrityOk(const QString& result);
+};
+
+#endif // CONSOLEREPLIES_H

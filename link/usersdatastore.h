@@ -1,0 +1,27 @@
+#ifndef USERSDATASTORE_H
+#define USERSDATASTORE_H
+
+#include <QString>
+
+// Keeps copies of the consoles' users' databases in the updater's own data location, so that
+// an update that fails after the console's memory was erased never leaves the users' data only
+// in the temporary folder. Copies are never deleted by the updater.
+class UsersDataStore
+{
+public:
+    // The folder of the copies (created on demand, readable by the owner only).
+    static QString folder();
+
+    // Copies the file at source, under its own name, into a new folder of folder() named with
+    // the console's serial number and the time. Returns the copy's path, or an empty text and
+    // a reason in error when the copy could not be written whole.
+    static QString keep(const QString& source, const QString& serialNumber, QString* error = nullptr);
+
+    // Whether path names a copy made by keep().
+    static bool isKeptCopy(const QString& path);
+
+    // The serial number as a safe part of a file name ("unknown" when there is none).
+    static QString fileNamePart(const QString& serialNumber);
+};
+
+#endif // USERSDATASTORE_H

@@ -1,0 +1,306 @@
+// The worker object: construction, the port's life, the small slots and the byte input path.
+#include "ymodem.h"
+
+#include "consoletrace.h"
+#include "qextserialport.h"
+
+#include <QDeadlineTimer>
+#include <QDebug>
+#include <QMutexLocker>
+#include <QSemaphore>
+#include <QThread>
+#include <QTimer>
+#include <memory>
+
+namespace
+{
+const int kRxBufferSize = 16384;    // capture buffer of the buffered input path
+const int kDataBufferSize = 1024;   // receiver scratch buffer
+const int kPacketBufferSize = 1029; // 1024 data bytes plus 5 bytes of framing
+const int kStatusIntervalMs = 20;   // how often the status line is repeated to the window
+const int kReadWaitMs = 10;         // longest a one-byte read waits on a silent line
+const int kPortFailureWaitMs = 200; // pause after the port could not count its bytes
+const int kSettleAfterOpenMs = 100; // lets the console's side settle after the port opens
+const int kRunFlagPollMs = 300;     // sleep step of initThread
+const int kVerChangedDefault = 300000;
+// The baud-rate code the console link asks for. It is none of the port's codes, so the port keeps
+// the line rate the system already has for the device.
+const int kKeepLineRate = 0x20000;
+const int kOpenMode = QIODevice::ReadWrite | QIODevice::Unbuffered; // 35
+} // namespace
+
+YMODEM::YMODEM(QObject* parent)
+    : QObject(parent), dataBuffer(nullptr), packetBuffer(nullptr), statusTimer(nullptr),
+      preserveSettings(true), rescueRequested(false), port(nullptr), queryList(nullptr),
+      settingsChanged(false), versionTooOld(false), deviceVersion(0),
+      verChanged(kVerChangedDefault), minVerChanged(0), rxBuffer(nullptr), rxCount(0)
+{
+    // The window connects its copyQueriesSignal(QStringList*, int, int) across threads.
+    qRegisterMetaType<QStringList*>("QStringList*");
+
+    rxCapture = 0;
+    statusTimer = new QTimer(this);
+    statusTimer->setInterval(kStatusIntervalMs);
+    statusTimer->start();
+    connect(statusTimer, SIGNAL(timeout()), this, SLOT(timerSlot()));
+
+    rxBuffer = new char[kRxBufferSize];
+    dataBuffer = new char[kDataBufferSize];
+    packetBuffer = new char[kPacketBufferSize];
+
+    queryList = new QStringList;
+
+    // Runs first thing in the thread the worker is moved to.
+    QMetaObject::invokeMethod(
+        this, [this] { watchThreadEnd(); }, Qt::QueuedConnection);
+}
+
+YMODEM::~YMODEM()
+{
+    try {
+        runFlag = false;
+        // Destroyed from outside its thread: end that thread first, so that the timer and the
+        // port are released in the thread they belong to.
+        QThread* own = thread();
+        if (own && own != QThread::currentThread() && own->isRunning() && !stopThread(5000)) {
+            // The thread is still inside a sequence that uses the buffers and the port: leave
+            // them to it rather than free memory under its feet.
+            qDebug() << "Error Detected";
+            return;
+        }
+        if (statusTimer)
+            statusTimer->stop();
+        releasePort();
+        qDebug() << "Distructor istantiated";
+        delete statusTimer;
+        statusTimer = nullptr;
+        delete[] rxBuffer;
+        rxBuffer = nullptr;
+        delete[] dataBuffer;
+        dataBuffer = nullptr;
+        delete[] packetBuffer;
+        packetBuffer = nullptr;
+    } catch (...) {
+        qDebug() << "Error Detected";
+    }
+    delete queryList;
+    queryList = nullptr;
+}
+
+bool YMODEM::stopThread(unsigned long waitMs)
+{
+    runFlag = false;
+    QThread* own = thread();
+    if (!own || own == QThread::currentThread() || !own->isRunning())
+        return true;
+
+    const QDeadlineTimer deadline{qint64(waitMs)};
+    // Release the timer and the port in their own thread while its event loop still runs;
+    // waiting on a semaphore rather than a blocking call keeps the wait bounded when the thread
+    // is busy in a sequence.
+    auto released = std::make_shared<QSemaphore>();
+    QMetaObject::invokeMethod(
+        this,
+        [this, released] {
+            releaseInThread();
+            released->release();
+        },
+        Qt::QueuedConnection);
+    released->tryAcquire(1, int(qMax<qint64>(0, deadline.remainingTime())));
+
+    own->quit();
+    if (own->wait(deadline))
+        return true;
+    ConsoleTrace::print(QStringLiteral("Worker thread did not stop within %1 ms.\r\n").arg(waitMs));
+    return false;
+}
+
+void YMODEM::watchThreadEnd()
+{
+    if (threadEndWatched)
+        return;
+    threadEndWatched = true;
+    // finished() is emitted inside the ending thread, before its event dispatcher goes, which
+    // is the last moment the timer and the port can be released from their own thread.
+    connect(
+        QThread::currentThread(), &QThread::finished, this, [this] { releaseInThread(); },
+        Qt::DirectConnection);
+}
+
+void YMODEM::releaseInThread()
+{
+    statusTimer->stop();
+    releasePort();
+}
+
+void YMODEM::releasePort()
+{
+    if (!port)
+        return;
+    if (port->isOpen())
+        port->close();
+    delete port;
+    port = nullptr;
+}
+
+void YMODEM::setStatus(const QString& text)
+{
+    statusText = text;
+    emit setFirmwareUploadStatus(statusText);
+}
+
+void YMODEM::ySerialConnect(QString commName)
+{
+    watchThreadEnd();
+    if (port && port->isOpen()) {
+        ConsoleTrace::print(QStringLiteral("ySerialConnect: port is opened, no operation.\r\n"));
+        return;
+    }
+
+    // A port object left over from a failed attempt or closed by a sequence is replaced.
+    releasePort();
+    port = new QextSerialPort(commName, EventIo);
+    port->setBaudRate(static_cast<BaudRateType>(kKeepLineRate));
+    port->setFlowControl(FlowOff);
+    port->setParity(ParityNone);
+    port->setDataBits(Data8);
+    port->setStopBits(Stop1);
+    port->setTimeout(100);
+    port->open(QIODevice::OpenMode(kOpenMode));
+
+    if (port->isOpen()) {
+        // Direct: captures bytes on the port's monitor thread while this thread sleeps.
+        connect(port, SIGNAL(readyRead()), this, SLOT(onReadyRead()), Qt::DirectConnection);
+        QThread::msleep(kSettleAfterOpenMs);
+        emit serialConnected(0);
+    } else {
+        emit serialConnected(-1);
+    }
+}
+
+void YMODEM::serialDisconnect()
+{
+    if (!port)
+        return;
+    releasePort();
+    emit serialConnected(-2);
+}
+
+void YMODEM::ySaveUsersFile() {}
+
+void YMODEM::stopExecution()
+{
+    runFlag = false;
+}
+
+void YMODEM::initThread()
+{
+    runFlag = true;
+    while (runFlag)
+        QThread::msleep(kRunFlagPollMs);
+}
+
+void YMODEM::preserveSettingsModeSlot(bool value)
+{
+    preserveSettings = value;
+    rescueRequested = !value;
+}
+
+void YMODEM::copyQueriesSlot(QStringList* queries, int verChanged, int minVerChanged)
+{
+    if (!queries || queries->isEmpty())
+        return;
+    for (int i = 0; i < queries->size(); ++i)
+        queryList->insert(i, queries->at(i));
+    this->verChanged = verChanged;
+    this->minVerChanged = minVerChanged;
+}
+
+void YMODEM::timerSlot()
+{
+    watchThreadEnd();
+    emit setFirmwareUploadStatus(statusText);
+}
+
+// ---- Byte input ----
+
+void YMODEM::onReadyRead()
+{
+    // Wake a waiting yTransmitRead first, whichever input path is active.
+    {
+        QMutexLocker wake(&rxWaitMutex);
+        ++rxNotifyCount;
+        rxArrived.wakeAll();
+    }
+
+    QextSerialPort* p = port;
+    if (!p)
+        return;
+    const int n = int(p->bytesAvailable());
+    if (rxCapture != 1 || n <= 0)
+        return;
+
+    QMutexLocker lock(&rxMutex);
+    if (rxCount + n < kRxBufferSize) {
+        const qint64 got = p->read(rxBuffer + rxCount, n);
+        if (got > 0)
+            rxCount += int(got);
+    } else {
+        // The buffer is linear: on overflow everything held is dropped and the new bytes stay
+        // in the port until the next notification.
+        rxCount = 0;
+    }
+}
+
+int YMODEM::yTransmitRead(char& c, unsigned short timeout)
+{
+    Q_UNUSED(timeout) // every caller gets the same short wait
+    if (!port) {
+        QThread::msleep(kReadWaitMs);
+        c = 0;
+        return 0;
+    }
+
+    // Wait for a notification rather than sleeping a fixed time. The counter taken before the
+    // look at the port closes the gap between that look and the wait; the port's lock is never
+    // taken while rxWaitMutex is held, so the monitor thread cannot deadlock against us.
+    quint64 seen;
+    {
+        QMutexLocker lock(&rxWaitMutex);
+        seen = rxNotifyCount;
+    }
+    qint64 waiting = port->bytesAvailable();
+    const QDeadlineTimer deadline(kReadWaitMs, Qt::PreciseTimer);
+    while (waiting == 0 && !deadline.hasExpired()) {
+        {
+            QMutexLocker lock(&rxWaitMutex);
+            if (rxNotifyCount == seen)
+                rxArrived.wait(&rxWaitMutex, deadline);
+            seen = rxNotifyCount;
+        }
+        waiting = port->bytesAvailable();
+    }
+
+    if (waiting < 0) {
+        qDebug() << "Port Closed";
+        QThread::msleep(kPortFailureWaitMs);
+        waiting = port->bytesAvailable();
+    }
+    if (waiting == 0) {
+        c = 0;
+        return 0;
+    }
+    return int(port->read(&c, 1));
+}
+
+void YMODEM::yTransmitWrite(char c)
+{
+    if (port && port->isOpen())
+        port->write(&c, 1);
+}
+
+void YMODEM::yTransmitFlushInput()
+{
+    if (port && port->isOpen())
+        port->readAll();
+}

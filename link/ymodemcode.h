@@ -1,0 +1,29 @@
+#ifndef YMODEMCODE_H
+#define YMODEMCODE_H
+
+// Results of the YMODEM send and receive routines. The negative ones and 10 and 255 are the
+// protocol's classic outcomes; 11 to 15 end a wait that would otherwise never end, always after
+// cancelling the transfer with CAN CAN. The window shows a positive code as "Transfer Failed with
+// error %1".
+namespace YmodemCode
+{
+enum : int {
+    Done = 0,
+    // Sender: a CAN came, followed by something else. Receiver: a block out of sequence, a file
+    // name refused, or the file could not be created.
+    CancelledOnce = -1,
+    // Sender: the receiver sent CAN CAN. Receiver: the file could not be written whole.
+    CancelledTwice = -2,
+    // Receiver: the sender aborted with "A" or "a".
+    Aborted = -3,
+    EotUnanswered = 10,    // ten EOTs, none acknowledged
+    BlockRefused = 11,     // one data block refused (NAK) more than ten times
+    BlockUnanswered = 12,  // no answer to a data block within its bound
+    HeaderUnanswered = 13, // no ACK for the header within its bound, or asked for too often
+    LineNotQuiet = 14,     // the line never fell quiet before the EOT
+    NoSender = 15,         // receiver: nobody started sending within its bound
+    TooManyBlocks = 255,   // the file needs more than 16384 data blocks
+};
+} // namespace YmodemCode
+
+#endif // YMODEMCODE_H

@@ -1,0 +1,114 @@
+#include "qextserialbase.h"
+
+#include "serialplatform.h"
+
+QextSerialBase::QextSerialBase() : QIODevice(), mutex(nullptr), lastErr(ErrNone), mode(EventIo)
+{
+    initDefaults();
+}
+
+QextSerialBase::QextSerialBase(const QString& name)
+    : QIODevice(), mutex(nullptr), port(name), lastErr(ErrNone), mode(EventIo)
+{
+    initDefaults();
+}
+
+QextSerialBase::~QextSerialBase()
+{
+    delete mutex;
+}
+
+void QextSerialBase::initDefaults()
+{
+    settings.baudRate = Baud9600;
+    settings.dataBits = Data8;
+    settings.parity = ParityNone;
+    settings.stopBits = Stop1;
+    settings.flowControl = FlowOff;
+    settings.timeoutMs = 500;
+    if (!mutex)
+        mutex = new QRecursiveMutex;
+    setOpenMode(NotOpen);
+}
+
+void QextSerialBase::setPortName(const QString& name)
+{
+    port = name;
+}
+
+QString QextSerialBase::portName() const
+{
+    return port;
+}
+
+void QextSerialBase::setIoMode(IoMode ioMode)
+{
+    mode = ioMode;
+}
+
+BaudRateType QextSerialBase::baudRate() const
+{
+    return settings.baudRate;
+}
+
+DataBitsType QextSerialBase::dataBits() const
+{
+    return settings.dataBits;
+}
+
+ParityType QextSerialBase::parity() const
+{
+    return settings.parity;
+}
+
+StopBitsType QextSerialBase::stopBits() const
+{
+    return settings.stopBits;
+}
+
+FlowControlType QextSerialBase::flowControl() const
+{
+    return settings.flowControl;
+}
+
+qint64 QextSerialBase::readLine(char* data, qint64 maxSize)
+{
+    if (maxSize < 2)
+        return -1;
+    qint64 stored = 0;
+    while (stored < bytesAvailable() && stored < maxSize - 1) {
+        char c;
+        if (readData(&c, 1) != 1)
+            break;
+        data[stored++] = c;
+        if (c == '\n')
+            break;
+    }
+    data[stored] = '\0';
+    return stored;
+}
+
+ulong QextSerialBase::lastError() const
+{
+    return lastErr;
+}
+
+void QextSerialBase::translateError(ulong flags)
+{
+    if (flags & SerialPlatform::FlagBreak)
+        lastErr = ErrBreak;
+    else if (flags & SerialPlatform::FlagFrame)
+        lastErr = ErrFraming;
+    else if (flags & SerialPlatform::FlagIo)
+        lastErr = ErrIo;
+    else if (flags & SerialPlatform::FlagMode)
+        lastErr = ErrMode;
+    else if (flags & SerialPlatform::FlagOverrun)
+        lastErr = ErrOverrun;
+    else if (flags & SerialPlatform::FlagParity)
+        lastErr = ErrParity;
+    else if (flags & SerialPlatform::FlagRxOver)
+        lastErr = ErrRxOverflow;
+    else if (flags & SerialPlatform::FlagTxFull)
+        lastErr = ErrTxFull;
+}

@@ -1,0 +1,905 @@
+#include "win_qextserialport.h"
+
+#include "win_qextserialthread.h"
+
+#include <QElapsedTimer>
+#include <QMutexLocker>
+#include <QThread>
+#include <cerrno>
+#include <cstring>
+
+const int Win_QextSerialPort::RxQueueLimit = 8 * 1024 * 1024;
+
+namespace
+{
+
+struct BaudInfo {
+    quint32 rate;     // line rate set on an open port
+    const char* note; // warning logged when set on an open port, or nullptr
+};
+
+const BaudInfo baudTable[] = {
+    {110,
+     "Win_QextSerialPort: Windows does not support 50 baud operation.  Switching to 110 baud."},
+    {110,
+     "Win_QextSerialPort: Windows does not support 75 baud operation.  Switching to 110 baud."},
+    {110, nullptr},
+    {110,
+     "Win_QextSerialPort: Windows does not support 134.5 baud operation.  Switching to 110 baud."},
+    {110,
+     "Win_QextSerialPort: Windows does not support 150 baud operation.  Switching to 110 baud."},
+    {110,
+     "Win_QextSerialPort: Windows does not support 200 baud operation.  Switching to 110 baud."},
+    {300, nullptr},
+    {600, nullptr},
+    {1200, nullptr},
+    {1200,
+     "Win_QextSerialPort: Windows does not support 1800 baud operation.  Switching to 1200 baud."},
+    {2400, nullptr},
+    {4800, nullptr},
+    {9600, nullptr},
+    {14400, "Win_QextSerialPort Portability Warning: POSIX does not support 14400 baud operation."},
+    {19200, nullptr},
+    {38400, nullptr},
+    {56000, "Win_QextSerialPort Portability Warning: POSIX does not support 56000 baud operation."},
+    {57600, nullptr},
+    {57600, "Win_QextSerialPort: Windows does not support 76800 baud operation.  Switching to "
+            "57600 baud."},
+    {115200, nullptr},
+    {128000,
+     "Win_QextSerialPort Portability Warning: POSIX does not support 128000 baud operation."},
+    {256000,
+     "Win_QextSerialPort Portability Warning: POSIX does not support 256000 baud operation."},
+};
+
+const int baudTableSize = int(sizeof baudTable / sizeof baudTable[0]);
+
+// Bounded wait for queued output at close and flush: a line nobody reads must not hang us.
+const int FlushTimeoutMs = 2000;
+// While written bytes sit in the device's output queue, look again this often.
+const int TxDrainPollMs = 5;
+// Devices with modem lines have no wake-up for their changes: look at DSR this often.
+const int DsrPollMs = 50;
+// After a failed event wait, pause before the next so a persistent failure cannot spin.
+const int WaitFailurePauseMs = 100;
+const int RxChunk = 64 * 1024;
+
+QMutex lastOpenMutex;
+int lastOpenErrno = 0;
+QString lastOpenPort;
+
+void recordOpenResult(const QString& name, int err)
+{
+    QMutexLocker lock(&lastOpenMutex);
+    lastOpenErrno = err;
+    lastOpenPort = name;
+}
+} // namespace
+
+int Win_QextSerialPort::lastOpenError(QString* portName)
+{
+    QMutexLocker lock(&lastOpenMutex);
+    if (portName)
+        *portName = lastOpenPort;
+    return lastOpenErrno;
+}
+
+Win_QextSerialPort::Win_QextSerialPort() : QextSerialBase()
+{
+    init(EventIo);
+}
+
+Win_QextSerialPort::Win_QextSerialPort(const QString& name, IoMode ioMode) : QextSerialBase(name)
+{
+    init(ioMode);
+}
+
+void Win_QextSerialPort::init(IoMode ioMode)
+{
+    handle = nullptr;
+    waker = -1;
+    txWaiting = false;
+    setIoMode(ioMode);
+    _bytesToWrite = 0;
+    overlapThread = new Win_QextSerialThread(this);
+    bytesToWriteLock = new QReadWriteLock;
+    rxHead = 0;
+    rxThrottled = false;
+    txHead = 0;
+    gone = false;
+    goneErr = 0;
+    modemSupported = false;
+    lastDsr = -1;
+}
+
+Win_QextSerialPort::~Win_QextSerialPort()
+{
+    if (isOpen())
+        close();
+    // A close made from the monitor's own thread left it to finish by itself.
+    if (overlapThread->isRunning() && QThread::currentThread() != overlapThread)
+        overlapThread->wait();
+    SerialPlatform::destroyWaker(waker);
+    delete overlapThread;
+    delete bytesToWriteLock;
+}
+
+bool Win_QextSerialPort::isSequential() const
+{
+    return true;
+}
+
+bool Win_QextSerialPort::open(OpenMode openMode)
+{
+    // A monitor that a close from its own thread told to stop may still be finishing; a new
+    // one cannot start before it has ended. Waited for without the port lock, which its
+    // last slot call may want.
+    if (!isOpen() && overlapThread->isRunning() && QThread::currentThread() != overlapThread)
+        overlapThread->wait();
+
+    QMutexLocker lock(mutex);
+    if (openMode == NotOpen)
+        return isOpen();
+    if (isOpen())
+        return false;
+
+    int err = 0;
+    handle = SerialPlatform::openPort(port, &err);
+    recordOpenResult(port, handle ? 0 : err);
+    if (!handle) {
+        setErrorString(QStringLiteral("%1: %2").arg(port, SerialPlatform::errorString(err)));
+        return false;
+    }
+    SerialPlatform::readConfig(handle, &config, &err);
+    {
+        QMutexLocker rx(&rxLock);
+        rxQueue.clear();
+        rxQueue.reserve(RxChunk);
+        rxHead = 0;
+        rxThrottled = false;
+    }
+    {
+        QMutexLocker tx(&txLock);
+        txQueue.clear();
+        txHead = 0;
+    }
+    gone = false;
+    goneErr = 0;
+    txWaiting = false;
+    QIODevice::open(openMode);
+
+    config.fBinary = true;
+    config.fOutX = false;
+    config.fInX = false;
+    config.fNull = false;
+    config.fAbortOnError = false;
+
+    setBaudRate(settings.baudRate);
+    setDataBits(settings.dataBits);
+    setStopBits(settings.stopBits);
+    setParity(settings.parity);
+    setFlowControl(settings.flowControl);
+    setTimeout(settings.timeoutMs);
+
+    // A line left in cooked mode would translate and swallow bytes: refuse it.
+    if (!SerialPlatform::applyConfig(handle, config, &err)) {
+        setErrorString(QStringLiteral("%1: cannot set the line: %2")
+                           .arg(port, SerialPlatform::errorString(err)));
+        closeHandle();
+        QIODevice::close();
+        return false;
+    }
+
+    if (mode == EventIo) {
+        commTimeouts.readInterval = SerialPlatform::MaxTimeout;
+        commTimeouts.readTotalMultiplier = 0;
+        commTimeouts.readTotalConstant = 0;
+        commTimeouts.writeTotalMultiplier = 0;
+        commTimeouts.writeTotalConstant = 0;
+        SerialPlatform::applyTimeouts(handle, commTimeouts, &err);
+
+        if (waker < 0)
+            waker = SerialPlatform::createWaker(&err);
+        if (waker < 0) {
+            qWarning("Failed to set Comm Mask. Error code: %ld", long(err));
+            return false;
+        }
+        SerialPlatform::clearWake(waker);
+
+        bool supported = false;
+        int lines = SerialPlatform::modemStatus(handle, &supported, &err);
+        modemSupported = supported && lines >= 0;
+        lastDsr = modemSupported ? ((lines & SerialPlatform::ModemDsr) ? 1 : 0) : -1;
+
+        overlapThread->resume();
+        // Re-opened from a slot on the monitor thread: that thread simply carries on.
+        if (QThread::currentThread() != overlapThread)
+            overlapThread->start(QThread::currentThread()->priority());
+    }
+    return isOpen();
+}
+
+void Win_QextSerialPort::close()
+{
+    QMutexLocker lock(mutex);
+    if (!isOpen())
+        return;
+    flush();
+    if (overlapThread->isRunning()) {
+        overlapThread->stop();
+        SerialPlatform::wake(waker);
+        if (QThread::currentThread() != overlapThread) {
+            // The monitor may be inside a slot that waits for this lock.
+            lock.unlock();
+            overlapThread->wait();
+            lock.relock();
+            if (!isOpen())
+                return; // a slot on the monitor thread closed the port meanwhile
+        }
+    }
+    closeHandle();
+    {
+        QWriteLocker pending(bytesToWriteLock);
+        _bytesToWrite = 0;
+    }
+    QIODevice::close();
+}
+
+void Win_QextSerialPort::closeHandle()
+{
+    if (!handle)
+        return;
+    int err = 0;
+    SerialPlatform::closePort(handle, &err);
+    handle = nullptr;
+    {
+        QMutexLocker rx(&rxLock);
+        rxQueue.clear();
+        rxHead = 0;
+        rxThrottled = false;
+    }
+    {
+        QMutexLocker tx(&txLock);
+        txQueue.clear();
+        txHead = 0;
+    }
+    txWaiting = false;
+}
+
+qint64 Win_QextSerialPort::size() const
+{
+    qint64 queued;
+    {
+        QMutexLocker rx(&rxLock);
+        queued = rxQueue.size() - rxHead;
+    }
+    if (handle && !gone) {
+        int err = 0;
+        qint64 driver = SerialPlatform::inputQueue(handle, &err);
+        if (driver > 0)
+            queued += driver;
+    }
+    return queued;
+}
+
+bool Win_QextSerialPort::atEnd() const
+{
+    return size() == 0;
+}
+
+qint64 Win_QextSerialPort::bytesToWrite() const
+{
+    return _bytesToWrite;
+}
+
+bool Win_QextSerialPort::waitForReadyRead(int)
+{
+    return false;
+}
+
+void Win_QextSerialPort::setBaudRate(BaudRateType rate)
+{
+    QMutexLocker lock(mutex);
+    if (settings.baudRate != rate) {
+        switch (rate) {
+        case Baud50:
+        case Baud75:
+        case Baud134:
+        case Baud150:
+        case Baud200:
+            settings.baudRate = Baud110;
+            break;
+        case Baud1800:
+            settings.baudRate = Baud1200;
+            break;
+        case Baud76800:
+            settings.baudRate = Baud57600;
+            break;
+        default:
+            settings.baudRate = rate;
+            break;
+        }
+    }
+    if (isOpen() && int(rate) >= 0 && int(rate) < baudTableSize) {
+        const BaudInfo& info = baudTable[int(rate)];
+        config.baudRate = info.rate;
+        if (info.note)
+            qWarning("%s", info.note);
+    }
+}
+
+void Win_QextSerialPort::setDataBits(DataBitsType bits)
+{
+    QMutexLocker lock(mutex);
+    if (settings.dataBits != bits) {
+        const bool refused = (settings.stopBits == Stop2 && bits == Data5) ||
+                             (settings.stopBits == Stop1_5 && bits != Data5);
+        if (!refused)
+            settings.dataBits = bits;
+    }
+    if (!isOpen())
+        return;
+    switch (bits) {
+    case Data5:
+        if (settings.stopBits == Stop2)
+            qWarning("Win_QextSerialPort: 5 Data bits cannot be used with 2 stop bits.");
+        else
+            config.byteSize = 5;
+        break;
+    case Data6:
+        if (settings.stopBits == Stop1_5)
+            qWarning("Win_QextSerialPort: 6 Data bits cannot be used with 1.5 stop bits.");
+        else
+            config.byteSize = 6;
+        break;
+    case Data7:
+        if (settings.stopBits == Stop1_5)
+            qWarning("Win_QextSerialPort: 7 Data bits cannot be used with 1.5 stop bits.");
+        else
+            config.byteSize = 7;
+        break;
+    case Data8:
+        if (settings.stopBits == Stop1_5)
+            qWarning("Win_QextSerialPort: 8 Data bits cannot be used with 1.5 stop bits.");
+        else
+            config.byteSize = 8;
+        break;
+    }
+}
+
+void Win_QextSerialPort::setStopBits(StopBitsType bits)
+{
+    QMutexLocker lock(mutex);
+    if (settings.stopBits != bits) {
+        const bool refused = (settings.dataBits == Data5 && bits == Stop2) ||
+                             (bits == Stop1_5 && settings.dataBits != Data5);
+        if (!refused)
+            settings.stopBits = bits;
+    }
+    if (!isOpen())
+        return;
+    switch (bits) {
+    case Stop1:
+        config.stopBits = Stop1;
+        break;
+    case Stop1_5:
+        qWarning("Win_QextSerialPort Portability Warning: 1.5 stop bit operation is not supported "
+                 "by POSIX.");
+        if (settings.dataBits == Data5)
+            config.stopBits = Stop1_5;
+        else
+            qWarning("Win_QextSerialPort: 1.5 stop bits can only be used with 5 data bits");
+        break;
+    case Stop2:
+        if (settings.dataBits == Data5)
+            qWarning("Win_QextSerialPort: 2 stop bits cannot be used with 5 data bits");
+        else
+            config.stopBits = Stop2;
+        break;
+    }
+}
+
+void Win_QextSerialPort::setParity(ParityType parity)
+{
+    QMutexLocker lock(mutex);
+    settings.parity = parity;
+    if (!isOpen())
+        return;
+    config.parity = int(parity);
+    switch (parity) {
+    case ParityNone:
+        config.fParity = false;
+        break;
+    case ParityOdd:
+    case ParityEven:
+        config.fParity = true;
+        break;
+    case ParityMark:
+        qWarning("Win_QextSerialPort Portability Warning:  Mark parity is not supported by POSIX "
+                 "systems");
+        config.fParity = true;
+        break;
+    case ParitySpace:
+        if (settings.dataBits == Data8)
+            qWarning("Win_QextSerialPort Portability Warning: Space parity with 8 data bits is not "
+                     "supported by POSIX systems.");
+        config.fParity = true;
+        break;
+    }
+}
+
+void Win_QextSerialPort::setFlowControl(FlowControlType flow)
+{
+    QMutexLocker lock(mutex);
+    settings.flowControl = flow;
+    if (!isOpen())
+        return;
+    switch (flow) {
+    case FlowOff:
+        config.fOutxCtsFlow = false;
+        config.fOutX = false;
+        config.fInX = false;
+        config.fRtsControl = SerialPlatform::RtsDisable;
+        break;
+    case FlowHardware:
+        config.fOutX = false;
+        config.fInX = false;
+        config.fOutxCtsFlow = true;
+        config.fRtsControl = SerialPlatform::RtsHandshake;
+        break;
+    case FlowXonXoff: {
+        config.fOutxCtsFlow = false;
+        config.fRtsControl = SerialPlatform::RtsDisable;
+        config.fOutX = true;
+        config.fInX = true;
+        int err = 0;
+        if (handle)
+            SerialPlatform::applyConfig(handle, config, &err);
+        break;
+    }
+    }
+}
+
+void Win_QextSerialPort::setTimeout(long ms)
+{
+    QMutexLocker lock(mutex);
+    settings.timeoutMs = ms;
+    commTimeouts.readInterval = quint32(ms);
+    commTimeouts.readTotalMultiplier = 0;
+    commTimeouts.readTotalConstant = ms == -1 ? 0 : quint32(ms);
+    commTimeouts.writeTotalMultiplier = quint32(ms);
+    commTimeouts.writeTotalConstant = 0;
+    if (mode == PolledIo && handle) {
+        int err = 0;
+        SerialPlatform::applyTimeouts(handle, commTimeouts, &err);
+    }
+}
+
+void Win_QextSerialPort::flush()
+{
+    QMutexLocker lock(mutex);
+    if (isOpen() && handle)
+        flushOutput(FlushTimeoutMs);
+}
+
+// Hands queued output to the device and waits, within timeoutMs, until the device has sent it.
+bool Win_QextSerialPort::flushOutput(int timeoutMs)
+{
+    if (gone)
+        return false;
+    QElapsedTimer timer;
+    timer.start();
+    for (;;) {
+        int err = 0;
+        bool failed;
+        bool more;
+        {
+            QMutexLocker tx(&txLock);
+            failed = !pumpOutput(&err);
+            more = txHead < txQueue.size();
+        }
+        if (failed) {
+            markGone(err);
+            return false;
+        }
+        if (!more)
+            break;
+        const int left = timeoutMs - int(timer.elapsed());
+        if (left <= 0) {
+            qWarning("Win_QextSerialPort: %s: output not sent within %d ms", qPrintable(port),
+                     timeoutMs);
+            return false;
+        }
+        SerialPlatform::waitEvents(handle, false, true, -1, left, &err);
+    }
+    int err = 0;
+    const int left = qMax(0, timeoutMs - int(timer.elapsed()));
+    return SerialPlatform::drainOutput(handle, left, &err);
+}
+
+// Writes as much queued output as the device takes now. Call with txLock held. False when the
+// device failed.
+bool Win_QextSerialPort::pumpOutput(int* err)
+{
+    while (txHead < txQueue.size()) {
+        qint64 n = SerialPlatform::writeNow(handle, txQueue.constData() + txHead,
+                                            txQueue.size() - txHead, err);
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        txHead += int(n);
+    }
+    if (txHead == txQueue.size()) {
+        txQueue.resize(0);
+        txHead = 0;
+    } else if (txHead > txQueue.size() / 2) {
+        txQueue.remove(0, txHead);
+        txHead = 0;
+    }
+    return true;
+}
+
+void Win_QextSerialPort::markGone(int err)
+{
+    if (gone)
+        return;
+    goneErr = err ? err : EIO;
+    gone = true;
+    {
+        QMutexLocker tx(&txLock);
+        txQueue.clear();
+        txHead = 0;
+    }
+    txWaiting = false;
+    QMutexLocker lock(mutex);
+    translateError(SerialPlatform::errorFlags(goneErr));
+}
+
+qint64 Win_QextSerialPort::bytesAvailable()
+{
+    QMutexLocker lock(mutex);
+    if (!isOpen() || !handle)
+        return 0;
+    qint64 queued;
+    {
+        QMutexLocker rx(&rxLock);
+        queued = rxQueue.size() - rxHead;
+    }
+    if (gone) {
+        if (queued > 0) {
+            lastErr = ErrNone;
+            return QIODevice::bytesAvailable() + queued;
+        }
+        translateError(SerialPlatform::errorFlags(goneErr));
+        return -1;
+    }
+    int err = 0;
+    qint64 driver = SerialPlatform::inputQueue(handle, &err);
+    if (driver < 0) {
+        if (SerialPlatform::isGoneError(err))
+            markGone(err);
+        // What has arrived before the failure can still be read.
+        if (queued > 0) {
+            lastErr = ErrNone;
+            return QIODevice::bytesAvailable() + queued;
+        }
+        translateError(SerialPlatform::errorFlags(err));
+        return -1;
+    }
+    lastErr = ErrNone;
+    return QIODevice::bytesAvailable() + queued + driver;
+}
+
+// Serves a read from the input queue first and then from the device, in arrival order.
+qint64 Win_QextSerialPort::takeInput(char* data, qint64 maxSize)
+{
+    qint64 taken = 0;
+    bool resume = false;
+    int err = 0;
+    bool failed = false;
+    {
+        QMutexLocker rx(&rxLock);
+        const qint64 queued = rxQueue.size() - rxHead;
+        taken = qMin(queued, maxSize);
+        if (taken > 0) {
+            memcpy(data, rxQueue.constData() + rxHead, size_t(taken));
+            rxHead += int(taken);
+            if (rxHead == rxQueue.size()) {
+                rxQueue.resize(0);
+                rxHead = 0;
+            }
+        }
+        if (taken < maxSize && !gone) {
+            qint64 n = SerialPlatform::readNow(handle, data + taken, maxSize - taken, &err);
+            if (n < 0)
+                failed = true;
+            else
+                taken += n;
+        }
+        if (rxThrottled && rxQueue.size() - rxHead < RxQueueLimit) {
+            rxThrottled = false;
+            resume = true;
+        }
+    }
+    if (resume)
+        SerialPlatform::wake(waker);
+    if (failed)
+        markGone(err);
+    if (taken == 0 && (failed || gone)) {
+        lastErr = ErrReadFailed;
+        return -1;
+    }
+    return taken;
+}
+
+qint64 Win_QextSerialPort::readData(char* data, qint64 maxSize)
+{
+    QMutexLocker lock(mutex);
+    if (!handle) {
+        lastErr = ErrReadFailed;
+        return -1;
+    }
+    if (mode == EventIo)
+        return takeInput(data, maxSize);
+    int err = 0;
+    qint64 n = SerialPlatform::readSome(handle, data, maxSize, &err);
+    if (n < 0) {
+        lastErr = ErrReadFailed;
+        return -1;
+    }
+    return n;
+}
+
+qint64 Win_QextSerialPort::writeData(const char* data, qint64 maxSize)
+{
+    QMutexLocker lock(mutex);
+    if (!handle || gone) {
+        lastErr = ErrWriteFailed;
+        return -1;
+    }
+    int err = 0;
+    if (mode == PolledIo || !overlapThread->isRunning()) {
+        qint64 n = SerialPlatform::writeAll(handle, data, maxSize, &err);
+        if (n < 0) {
+            lastErr = ErrWriteFailed;
+            return -1;
+        }
+        return n;
+    }
+
+    {
+        QWriteLocker pending(bytesToWriteLock);
+        _bytesToWrite += maxSize;
+    }
+    bool failed = false;
+    {
+        QMutexLocker tx(&txLock);
+        // What the device does not take at once waits in the output queue for the monitor.
+        txQueue.append(data, int(maxSize));
+        failed = !pumpOutput(&err);
+    }
+    if (failed) {
+        {
+            QWriteLocker pending(bytesToWriteLock);
+            _bytesToWrite -= maxSize;
+        }
+        if (SerialPlatform::isGoneError(err))
+            markGone(err);
+        lastErr = ErrWriteFailed;
+        return -1;
+    }
+    txWaiting = true;
+    SerialPlatform::wake(waker);
+    return maxSize;
+}
+
+void Win_QextSerialPort::ungetChar(char)
+{
+    qWarning("Win_QextSerialPort: ungetChar() called on an unbuffered sequential device - "
+             "operation is meaningless");
+}
+
+void Win_QextSerialPort::setDtr(bool set)
+{
+    QMutexLocker lock(mutex);
+    if (isOpen() && handle && !gone) {
+        int err = 0;
+        SerialPlatform::setDtr(handle, set, &err);
+    }
+}
+
+void Win_QextSerialPort::setRts(bool set)
+{
+    QMutexLocker lock(mutex);
+    if (isOpen() && handle && !gone) {
+        int err = 0;
+        SerialPlatform::setRts(handle, set, &err);
+    }
+}
+
+ulong Win_QextSerialPort::lineStatus()
+{
+    QMutexLocker lock(mutex);
+    if (!isOpen() || !handle || gone)
+        return 0;
+    bool supported = false;
+    int err = 0;
+    int lines = SerialPlatform::modemStatus(handle, &supported, &err);
+    if (lines <= 0)
+        return 0;
+    ulong status = 0;
+    if (lines & SerialPlatform::ModemCts)
+        status |= LineCts;
+    if (lines & SerialPlatform::ModemDsr)
+        status |= LineDsr;
+    if (lines & SerialPlatform::ModemRing)
+        status |= LineRi;
+    if (lines & SerialPlatform::ModemDcd)
+        status |= LineDcd;
+    return status;
+}
+
+BaudRateType Win_QextSerialPort::portBaudRate() const
+{
+    return settings.baudRate;
+}
+
+ParityType Win_QextSerialPort::portParity() const
+{
+    return settings.parity;
+}
+
+DataBitsType Win_QextSerialPort::portDataBits() const
+{
+    return settings.dataBits;
+}
+
+StopBitsType Win_QextSerialPort::portStopBits() const
+{
+    return settings.stopBits;
+}
+
+FlowControlType Win_QextSerialPort::portFlowControl() const
+{
+    return settings.flowControl;
+}
+
+SerialPlatform::LineConfig Win_QextSerialPort::lineConfig() const
+{
+    QMutexLocker lock(mutex);
+    return config;
+}
+
+SerialPlatform::Timeouts Win_QextSerialPort::timeouts() const
+{
+    QMutexLocker lock(mutex);
+    return commTimeouts;
+}
+
+void Win_QextSerialPort::monitorCommEvent()
+{
+    SerialPlatform::Port* h = handle;
+    const bool watchPort = h && !gone;
+    bool wantRead = false;
+    bool wantWrite = false;
+    if (watchPort) {
+        {
+            QMutexLocker rx(&rxLock);
+            wantRead = !rxThrottled;
+        }
+        QMutexLocker tx(&txLock);
+        wantWrite = txHead < txQueue.size();
+    }
+    // Sleep until something happens. Short waits only while written bytes drain out of the
+    // device or where DSR has to be looked at; a vanished device is not watched at all, so its
+    // endless hang-up report cannot keep this thread busy.
+    int timeoutMs = -1;
+    if (watchPort && txWaiting && !wantWrite)
+        timeoutMs = TxDrainPollMs;
+    if (watchPort && modemSupported)
+        timeoutMs = timeoutMs < 0 ? DsrPollMs : qMin(timeoutMs, DsrPollMs);
+
+    int err = 0;
+    const int seen = SerialPlatform::waitEvents(watchPort ? h : nullptr, wantRead, wantWrite, waker,
+                                                timeoutMs, &err);
+    if (seen & SerialPlatform::WaitWoken)
+        SerialPlatform::clearWake(waker);
+    if (overlapThread->stopping())
+        return;
+    if (seen & SerialPlatform::WaitFailed) {
+        qCritical("WaitCommEvent error %ld\n", long(err));
+        QThread::msleep(WaitFailurePauseMs);
+        return;
+    }
+    if (!watchPort)
+        return;
+
+    // Received characters: move everything that has arrived into the input queue.
+    qint64 arrived = 0;
+    if (seen & (SerialPlatform::WaitReadable | SerialPlatform::WaitHangup)) {
+        int readErr = 0;
+        bool failed = false;
+        {
+            QMutexLocker rx(&rxLock);
+            for (;;) {
+                if (rxQueue.size() - rxHead >= RxQueueLimit) {
+                    rxThrottled = true;
+                    break;
+                }
+                if (rxHead > 0 && rxHead >= rxQueue.size() - rxHead) {
+                    rxQueue.remove(0, rxHead);
+                    rxHead = 0;
+                }
+                const int old = rxQueue.size();
+                rxQueue.resize(old + RxChunk);
+                qint64 n = SerialPlatform::readNow(h, rxQueue.data() + old, RxChunk, &readErr);
+                rxQueue.resize(old + int(qMax<qint64>(n, 0)));
+                if (n < 0) {
+                    failed = true;
+                    break;
+                }
+                arrived += n;
+                if (n < RxChunk)
+                    break;
+            }
+        }
+        if (failed) {
+            if (!SerialPlatform::isGoneError(readErr))
+                qWarning("Comm event overlapped error %ld", long(readErr));
+            markGone(readErr);
+        } else if ((seen & SerialPlatform::WaitHangup) && arrived == 0) {
+            markGone(EIO);
+        }
+    }
+
+    if (seen & SerialPlatform::WaitWritable) {
+        int writeErr = 0;
+        bool failed;
+        {
+            QMutexLocker tx(&txLock);
+            failed = !pumpOutput(&writeErr);
+        }
+        if (failed)
+            markGone(writeErr);
+    }
+
+    if (arrived > 0) {
+        emit readyRead();
+        // A directly connected slot may have closed (or re-opened) the port.
+        if (overlapThread->stopping() || handle != h)
+            return;
+    }
+
+    // Transmit queue empty: report what was written since the last report.
+    if (txWaiting && !gone) {
+        bool queueEmpty;
+        {
+            QMutexLocker tx(&txLock);
+            queueEmpty = txHead == txQueue.size();
+        }
+        int outErr = 0;
+        if (queueEmpty && SerialPlatform::outputQueue(h, &outErr) <= 0) {
+            txWaiting = false;
+            qint64 count;
+            {
+                QWriteLocker pending(bytesToWriteLock);
+                count = _bytesToWrite;
+                _bytesToWrite = 0;
+            }
+            if (count > 0) {
+                emit bytesWritten(count);
+                if (overlapThread->stopping() || handle != h)
+                    return;
+            }
+        }
+    }
+
+    if (modemSupported && !gone) {
+        const int dsr = (lineStatus() & LineDsr) ? 1 : 0;
+        if (dsr != lastDsr) {
+            lastDsr = dsr;
+            emit dsrChanged(dsr != 0);
+        }
+    }
+}

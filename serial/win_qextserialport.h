@@ -1,0 +1,106 @@
+#ifndef WIN_QEXTSERIALPORT_H
+#define WIN_QEXTSERIALPORT_H
+
+#include "qextserialbase.h"
+#include "serialplatform.h"
+
+#include <QByteArray>
+#include <QMutex>
+#include <QReadWriteLock>
+#include <atomic>
+
+class Win_QextSerialThread;
+
+// The serial port on the operating system's serial interface. In EventIo mode a monitor thread
+// moves arriving bytes into the port's own input queue and reports them with readyRead() (once
+// per arrival), feeds queued output to the device and reports its completion with
+// bytesWritten().
+class Win_QextSerialPort : public QextSerialBase
+{
+    Q_OBJECT
+    friend class Win_QextSerialThread;
+
+public:
+    Win_QextSerialPort();
+    explicit Win_QextSerialPort(const QString& name, IoMode mode = EventIo);
+    ~Win_QextSerialPort() override;
+
+    bool isSequential() const override;
+    bool open(OpenMode mode) override;
+    void close() override;
+    qint64 size() const override;
+    bool atEnd() const override;
+    qint64 bytesToWrite() const override;
+    bool waitForReadyRead(int msecs) override;
+
+    void setBaudRate(BaudRateType rate) override;
+    void setDataBits(DataBitsType bits) override;
+    void setParity(ParityType parity) override;
+    void setStopBits(StopBitsType bits) override;
+    void setFlowControl(FlowControlType flow) override;
+    void setTimeout(long ms) override;
+    void flush() override;
+    using QextSerialBase::bytesAvailable;
+    qint64 bytesAvailable() override;
+    void ungetChar(char c) override;
+    void setDtr(bool set = true) override;
+    void setRts(bool set = true) override;
+    ulong lineStatus() override;
+
+    virtual BaudRateType portBaudRate() const;
+    virtual ParityType portParity() const;
+    virtual DataBitsType portDataBits() const;
+    virtual StopBitsType portStopBits() const;
+    virtual FlowControlType portFlowControl() const;
+
+    // The system error number of the last open() of any port in this process that failed,
+    // and that port's name; 0 once an open succeeds. Lets the window explain a failure the
+    // worker reports only as a code.
+    static int lastOpenError(QString* portName = nullptr);
+
+    // The configuration and time-outs records as they stand (applied at open).
+    SerialPlatform::LineConfig lineConfig() const;
+    SerialPlatform::Timeouts timeouts() const;
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override;
+    qint64 writeData(const char* data, qint64 maxSize) override;
+
+    // One wait of the monitor thread and the dispatch of what it saw.
+    void monitorCommEvent();
+
+private:
+    void init(IoMode ioMode);
+    void closeHandle();
+    void markGone(int err);
+    qint64 takeInput(char* data, qint64 maxSize);
+    bool pumpOutput(int* err);
+    bool flushOutput(int timeoutMs);
+
+    SerialPlatform::Port* handle;
+    int waker;                   // wakes the monitor (stands in for clearing the event mask)
+    std::atomic<bool> txWaiting; // a write awaits its completion report
+    SerialPlatform::LineConfig config;
+    SerialPlatform::Timeouts commTimeouts;
+    QReadWriteLock* bytesToWriteLock;
+    std::atomic<qint64> _bytesToWrite; // bytes written but not yet reported
+    Win_QextSerialThread* overlapThread;
+
+    // The input queue (the driver's queue on the original platform): arrived, not yet read.
+    mutable QMutex rxLock;
+    QByteArray rxQueue;
+    int rxHead;
+    bool rxThrottled;
+    // Output handed over by writeData that the device has not taken yet.
+    QMutex txLock;
+    QByteArray txQueue;
+    int txHead;
+    std::atomic<bool> gone; // the device vanished (hang-up, I/O error)
+    std::atomic<int> goneErr;
+    bool modemSupported;
+    int lastDsr;
+
+    static const int RxQueueLimit; // input queue size at which the monitor stops reading
+};
+
+#endif // WIN_QEXTSERIALPORT_H

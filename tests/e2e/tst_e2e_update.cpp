@@ -1,0 +1,335 @@
+// Whole updates as a user runs them: the real start-up window, updater page and worker against
+// the simulated console on a pseudo-terminal, every box answered. Each test is one run; CTest
+// starts each in a process of its own. The fixed waits are shortened through the time scale;
+// tst_e2e_realtiming runs one whole update at the real timing.
+#include "updatescenario.h"
+
+#include <QFile>
+#include <QProgressDialog>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QtTest>
+
+namespace
+{
+// The updater's waits and the console's delays at a tenth; the console still answers within
+// every shortened wait.
+const double fastScale = 0.15;
+const int runTimeoutMs = 150000;
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Rows of a table of an SQLite file, -1 when the table is not there.
+int tableRows(const QString& path, const QString& table)
+{
+    int rows = -1;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("check"));
+        db.setDatabaseName(path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        if (db.open()) {
+            QSqlQuery q(db);
+            if (q.exec(QStringLiteral("SELECT COUNT(*) FROM ") + table) && q.next())
+                rows = q.value(0).toInt();
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("check"));
+    return rows;
+}
+
+// Index of the first status line equal to text, or -1.
+int statusIndex(const UpdateScenario& s, const QString& text)
+{
+    return s.statuses.indexOf(text);
+}
+} // namespace
+
+class TestE2eUpdate : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void normalUpdate();
+    void migrationsLeftOut();
+    void rescueTicked();
+    void consoleInLoader();
+    void forcedPackage();
+    void tooOld();
+    void usersDbMissing();
+    void usersDbEmpty();
+    void usersDbCorrupt();
+    void usersDbCutShort();
+    void consoleSilentInImage();
+    void userAbortsRebootWait();
+
+private:
+    static void checkImageOnConsole(const UpdateScenario& s);
+    static void checkConsoleUntouched(const UpdateScenario& s);
+};
+
+void TestE2eUpdate::checkImageOnConsole(const UpdateScenario& s)
+{
+    QCOMPARE(s.console.value("imagesProgrammed").toInt(), 1);
+    QCOMPARE(s.console.value("version").toString(), s.sim.newVersion);
+    QCOMPARE(readAll(s.consoleFile("/firmware.bin")), readAll(s.packageDir() + "/brenvik_fw.iso"));
+}
+
+void TestE2eUpdate::checkConsoleUntouched(const UpdateScenario& s)
+{
+    QCOMPARE(s.console.value("sectorErased").toBool(), false);
+    QCOMPARE(s.console.value("resetCount").toInt(), 0);
+    QCOMPARE(s.console.value("imagesProgrammed").toInt(), 0);
+}
+
+// The whole road: users' data saved, checked, migrated and kept; image sent; re-flash wait;
+// data read again; users' data back; module renamed; the closing box and the end.
+void TestE2eUpdate::normalUpdate()
+{
+    UpdateScenario s(fastScale);
+    QString why;
+    QVERIFY2(s.run(runTimeoutMs, &why), qPrintable(why + "\n" + s.simLog()));
+
+    QVERIFY(s.applicationQuit);
+    QVERIFY(s.sawBox("Uploader", "Operations are successfully terminated!\nPlease wait for the "
+                                 "completion of Device Update"));
+    QCOMPARE(s.boxes.size(), 1);
+    checkImageOnConsole(s);
+    QVERIFY(s.console.value("renamedModulePresent").toBool());
+    QVERIFY(!s.console.value("modulePresent").toBool());
+
+    // The users' database on the console is the migrated copy kept on this computer.
+    QCOMPARE(s.keptCopies.size(), 1);
+    QCOMPARE(QFileInfo(s.keptCopies.first()).fileName(), QStringLiteral("BrenvikDATA"));
+    QVERIFY(QFileInfo(s.keptCopies.first()).dir().dirName().startsWith("BRV2403001234_"));
+    const QByteArray restored = readAll(s.consoleFile("/BrenvikDATA"));
+    QVERIFY(!restored.isEmpty());
+    QCOMPARE(restored, readAll(s.keptCopies.first()));
+    QCOMPARE(tableRows(s.consoleFile("/BrenvikDATA"), "e2e_migrated"), 1);
+    QVERIFY(tableRows(s.consoleFile("/BrenvikDATA"), "users") > 0);
+
+    // What the user saw: the steps in order, the bar through the phases of the progress table.
+    QVERIFY(s.sawMessage("Transfer successfully terminated!"));
+    const int saving = statusIndex(s, "Saving User Data... Please Wait");
+    const int dfu = statusIndex(s, "Rebooted in DFU Mode...");
+    const int loading = statusIndex(s, "File Loading...");
+    QVERIFY(saving >= 0);
+    QVERIFY(saving < dfu);
+    QVERIFY(dfu < loading);
+
+    // Saving (0-20), image (20-600), then reset to 0 by the result, the wait (600-800), the
+    // restore (800-1000), and 0 again at its result.
+    const QVector<int>& bar = s.barValues;
+    const int imageTop = bar.indexOf(600);
+    QVERIFY2(imageTop > 0, "the image phase never reached 60 %");
+    QVERIFY2(bar.first() <= 20, "the first phase is the users' data save");
+    for (int i = 1; i <= imageTop; ++i)
+        QVERIFY2(bar[i] >= bar[i - 1], "the bar went back before the image was sent");
+    const int firstReset = bar.indexOf(0, imageTop);
+    QVERIFY(firstReset > imageTop);
+    const int waitEnd = bar.indexOf(800, firstReset);
+    QVERIFY2(waitEnd > firstReset, "the re-flash wait did not run to 80 %");
+    for (int i = firstReset + 1; i <= waitEnd; ++i) {
+        QVERIFY(bar[i] >= 600);
+        QVERIFY(bar[i] >= bar[i - 1] || i == firstReset + 1);
+    }
+    QVERIFY(bar.indexOf(1000, waitEnd) > waitEnd);
+    QCOMPARE(bar.last(), 0);
+}
+
+// The console's version is not below VChanged: the statements stay out.
+void TestE2eUpdate::migrationsLeftOut()
+{
+    UpdateScenario s(fastScale);
+    s.vChanged = QStringLiteral("020304"); // equal to the console's 20304
+    QString why;
+    QVERIFY2(s.run(runTimeoutMs, &why), qPrintable(why));
+    QVERIFY(s.applicationQuit);
+    QVERIFY(s.sawBox("Uploader", "Operations are successfully terminated!"));
+    QCOMPARE(tableRows(s.consoleFile("/BrenvikDATA"), "e2e_migrated"), -1);
+    QVERIFY(tableRows(s.consoleFile("/BrenvikDATA"), "users") > 0);
+    QCOMPARE(s.keptCopies.size(), 1);
+    QCOMPARE(readAll(s.consoleFile("/BrenvikDATA")), readAll(s.keptCopies.first()));
+}
+
+// Rescue mode ticked: the warning, no users' data handled, the bar in the rescue table.
+void TestE2eUpdate::rescueTicked()
+{
+    UpdateScenario s(fastScale);
+    s.tickRescue = true;
+    QString why;
+    QVERIFY2(s.run(runTimeoutMs, &why), qPrintable(why));
+    QVERIFY(s.applicationQuit);
+    QVERIFY(s.sawBox("Warning", "WARNING: Enabling Rescue Mode WILL delete all Users Settings."));
+    QVERIFY(s.sawBox("Uploader", "Operations are successfully terminated!"));
+    checkImageOnConsole(s);
+    QVERIFY(s.console.value("renamedModulePresent").toBool());
+    QCOMPARE(s.console.value("usersDbReceived").toInt(), 0);
+    QCOMPARE(s.console.value("filesSent").toInt(), 0);
+    QCOMPARE(statusIndex(s, "Saving User Data... Please Wait"), -1);
+    QVERIFY(s.keptCopies.isEmpty());
+    // Rescue table: image 0-600, the wait 600-1000.
+    QVERIFY(s.barValues.contains(1000));
+    QVERIFY(!s.barValues.isEmpty());
+}
+
+// A console waiting in its loader at start: rescue forced, with its warning.
+void TestE2eUpdate::consoleInLoader()
+{
+    UpdateScenario s(fastScale);
+    s.sim.startInLoader = true;
+    QString why;
+    QVERIFY2(s.run(runTimeoutMs, &why), qPrintable(why));
+    QVERIFY(s.applicationQuit);
+    QVERIFY(s.sawBox("Warning", "WARNING: Found Monitor in waiting state."));
+    QVERIFY(s.sawBox("Uploader", "Operations are successfully terminated!"));
+    checkImageOnConsole(s);
+    QCOMPARE(s.console.value("usersDbReceived").toInt(), 0);
+    QVERIFY(s.keptCopies.isEmpty());
+}
+
+// Forced=YES: its warning at start, then a rescue update.
+void TestE2eUpdate::forcedPackage()
+{
+    UpdateScenario s(fastScale);
+    s.forced = QStringLiteral("YES");
+    QString why;
+    QVERIFY2(s.run(runTimeoutMs, &why), qPrintable(why));
+    QVERIFY(s.applicationQuit);
+    QVERIFY(s.sawBox("Warning", "WARNING: For technical reasons this upgrade WILL delete all Users Settings."));
+    QVERIFY(s.sawBox("Uploader", "Operations are successfully terminated!"));
+    checkImageOnConsole(s);
+    QCOMPARE(s.console.value("usersDbReceived").toInt(), 0);
+    QCOMPARE(statusIndex(s, "Saving User Data... Please Wait"), -1);
+}
+
+// A console at or below minorVersion: the version box, the end, and nothing changed.
+void TestE2eUpdate::tooOld()
+{
+    UpdateScenario s(fastScale);
+    s.sim.version = QStringLiteral("01000100"); // version 100
+    s.minorVersion = QStringLiteral("000100");
+    QString why;
+    QVERIFY2(s.run(runTimeoutMs, &why), qPrintable(why));
+    QVERIFY(s.applicationQuit);
+    QVERIFY(s.sawBox("Version Error", "This Release is NOT Compatible with current Version."));
+    checkConsoleUntouched(s);
+    QVERIFY(s.console.value("usersDbPresent").toBool());
+}
+
+void TestE2eUpdate::usersDbMissing()
+{
+    UpdateScenario s(fastScale);
+    s.sim.usersDb = SimOptions::UsersDb::None;
+    s.settled = [](const UpdateScenario& run) { return run.sawBox("Error"); };
+    QString why;
+    QVERIFY2(s.run(runTimeoutMs, &why), qPrintable(why));
+    QVERIFY(!s.applicationQuit);
+    QVERIFY(s.sawBox("Error", "User Settings File Not Found.\nPlease Repeat all the Procedure!"));
+    checkConsoleUntouched(s);
+    QVERIFY(s.keptCopies.isEmpty());
+}
+
+void TestE2eUpdate::usersDbEmpty()
+{
+    UpdateScenario s(fastScale);
+    s.sim.usersDb = SimOptions::UsersDb::Empty;
+    s.settled = [](const UpdateScenario& run) { return run.sawBox("Error"); };
+    QString why;
+    QVERIFY2(s.run(runTimeoutMs, &why), qPrintable(why));
+    QVERIFY(s.sawBox("Error", "User Settings File Not Found.\nPlease Repeat all the Procedure!"));
+    checkConsoleUntouched(s);
+    QVERIFY(s.keptCopies.isEmpty());
+}
+
+void TestE2eUpdate::usersDbCorrupt()
+{
+    UpdateScenario s(fastScale);
+    s.sim.usersDb = SimOptions::UsersDb::Corrupt;
+    s.settled = [](const UpdateScenario& run) { return run.sawBox("Error"); };
+    QString why;
+    QVERIFY2(s.run(runTimeoutMs, &why), qPrintable(why));
+    QVERIFY(s.sawBox("Error", "User Settings File Corrupted.\nPlease Repeat all the Procedure!"));
+    checkConsoleUntouched(s);
+    QVERIFY(s.console.value("usersDbPresent").toBool());
+}
+
+// The console stops sending its database half way: the short file counts as corrupted.
+void TestE2eUpdate::usersDbCutShort()
+{
+    UpdateScenario s(fastScale);
+    s.sim.silentAt = QStringLiteral("block:3");
+    s.sim.faultTransfer = QStringLiteral("send");
+    s.settled = [](const UpdateScenario& run) { return run.sawBox("Error"); };
+    QString why;
+    QVERIFY2(s.run(runTimeoutMs, &why), qPrintable(why));
+    QVERIFY(s.sawBox("Error", "User Settings File Corrupted.\nPlease Repeat all the Procedure!"));
+    QCOMPARE(s.console.value("sectorErased").toBool(), false);
+    QCOMPARE(s.console.value("imagesProgrammed").toInt(), 0);
+}
+
+// The loader falls silent in the middle of the image: the send gives up within its bound, the
+// user is told, and told where the users' data are.
+void TestE2eUpdate::consoleSilentInImage()
+{
+    UpdateScenario s(fastScale);
+    s.sim.silentAt = QStringLiteral("block:200");
+    s.sim.faultTransfer = QStringLiteral("loader");
+    s.settled = [](const UpdateScenario& run) { return run.sawBox("Users Data"); };
+    QString why;
+    QVERIFY2(s.run(runTimeoutMs, &why), qPrintable(why));
+    QVERIFY(!s.applicationQuit);
+    bool failed = false;
+    for (const QString& m : s.resultMessages)
+        failed = failed || m.startsWith("Transfer Failed with error ") || m == "Transfer Aborted by Device!";
+    QVERIFY2(failed, qPrintable(s.resultMessages.join(" | ")));
+    QCOMPARE(s.keptCopies.size(), 1);
+    QVERIFY(s.sawBox("Users Data", s.keptCopies.first()));
+    QCOMPARE(s.console.value("imagesProgrammed").toInt(), 0);
+}
+
+// Cancel during the re-flash wait: "No" resumes where the wait was, "Yes" ends the updater
+// after telling where the users' data are.
+void TestE2eUpdate::userAbortsRebootWait()
+{
+    UpdateScenario s(fastScale);
+    s.answers = {QMessageBox::No, QMessageBox::Yes};
+    int cancels = 0;
+    int valueAtCancel = -1;
+    int valueOnNewDialog = -1;
+    s.duringRebootWait = [&](QProgressDialog* dialog) {
+        if (dialog->property("e2eCancelled").toBool() || dialog->value() < 20000)
+            return;
+        if (cancels == 1 && valueOnNewDialog < 0)
+            valueOnNewDialog = dialog->value();
+        if (cancels == 1 && dialog->value() < 30000)
+            return;
+        if (cancels < 2) {
+            ++cancels;
+            dialog->setProperty("e2eCancelled", true);
+            valueAtCancel = dialog->value();
+            dialog->cancel();
+        }
+    };
+    QString why;
+    QVERIFY2(s.run(runTimeoutMs, &why), qPrintable(why));
+    QVERIFY(s.applicationQuit);
+    QCOMPARE(cancels, 2);
+    QVERIFY2(valueOnNewDialog >= 20000, "the new dialog did not resume at the time reached");
+    QVERIFY(valueAtCancel >= 30000);
+    int questions = 0;
+    for (const ModalAnswerer::Seen& box : s.boxes)
+        if (box.title == "Cancel" && box.text == "Are you sure you want to abort the procedure?")
+            ++questions;
+    QCOMPARE(questions, 2);
+    QCOMPARE(s.keptCopies.size(), 1);
+    QVERIFY(s.sawBox("Users Data", s.keptCopies.first()));
+    QVERIFY(!s.sawBox("Uploader"));
+}
+
+QTEST_MAIN(TestE2eUpdate)
+#include "tst_e2e_update.moc"

@@ -1,0 +1,259 @@
+#include "updatescenario.h"
+
+#include "mainwindow.h"
+#include "mainwindowtestaccess.h"
+#include "simconsole.h"
+#include "startup.h"
+#include "timescale.h"
+#include "ui_mainwindow.h"
+#include "usersdatastore.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QLabel>
+#include <QProgressBar>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QTimer>
+
+namespace
+{
+const char* const consoleManufacturer = "STMicroelectronics.";
+const qint64 imageSize = 16777216;
+const int sampleMs = 5;
+} // namespace
+
+UpdateScenario::UpdateScenario(double timeScale) : scale(timeScale)
+{
+    TimeScale::setFactor(scale);
+    sim.timeScale = scale;
+    sim.dir = root.path() + QStringLiteral("/console");
+    consoleDir = sim.dir;
+}
+
+UpdateScenario::~UpdateScenario()
+{
+    delete startup;
+    if (simConsole)
+        simConsole->stop();
+}
+
+QString UpdateScenario::packageDir() const
+{
+    return root.path() + QStringLiteral("/system/Brenvik/Updater");
+}
+
+QString UpdateScenario::dataHome() const
+{
+    return root.path() + QStringLiteral("/home");
+}
+
+QString UpdateScenario::consoleFile(const QString& consolePath) const
+{
+    return QDir(consoleDir).filePath(consolePath.mid(1));
+}
+
+QString UpdateScenario::simLog() const
+{
+    QFile f(QDir(consoleDir).filePath(QStringLiteral("console.log")));
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
+bool UpdateScenario::sawBox(const QString& title, const QString& textPart) const
+{
+    for (const ModalAnswerer::Seen& box : boxes)
+        if (box.title == title && (textPart.isEmpty() || box.text.contains(textPart)))
+            return true;
+    return false;
+}
+
+bool UpdateScenario::writePackage(QString* why)
+{
+    if (!QDir().mkpath(packageDir()) || !QDir().mkpath(dataHome())) {
+        *why = QStringLiteral("cannot make the package folder");
+        return false;
+    }
+    QByteArray ini = "[Versions]\r\n"
+                     "Full=v11.30.06.01.1.10\r\n"
+                     "Bootloader=1.0\r\n"
+                     "Application=30.06\r\n"
+                     "Bluetooth=1.10\r\n"
+                     "Date=20161215\r\n";
+    ini += "minorVersion=" + minorVersion.toUtf8() + "\r\n";
+    ini += "VChanged=" + vChanged.toUtf8() + "\r\n";
+    ini += "Forced=" + forced.toUtf8() + "\r\n";
+    ini += "Query=" + QByteArray::number(queries.size()) + "\r\n";
+    for (const QString& q : queries)
+        ini += q.toUtf8() + "\r\n";
+    QFile versions(packageDir() + QStringLiteral("/versions.ini"));
+    if (!versions.open(QIODevice::WriteOnly) || versions.write(ini) != ini.size()) {
+        *why = QStringLiteral("cannot write versions.ini");
+        return false;
+    }
+    versions.close();
+
+    // A pattern rather than zeros, so that a shifted or partial image shows.
+    QByteArray image(int(imageSize), Qt::Uninitialized);
+    for (int i = 0; i < image.size(); ++i)
+        image[i] = char((i * 131 + (i >> 10) * 7) & 0xFF);
+    QFile file(packageDir() + QStringLiteral("/brenvik_fw.iso"));
+    if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size()) {
+        *why = QStringLiteral("cannot write the image");
+        return false;
+    }
+    return true;
+}
+
+QPushButton* UpdateScenario::button(const QString& text) const
+{
+    if (!startup)
+        return nullptr;
+    for (QPushButton* b : startup->findChildren<QPushButton*>())
+        if (b->text() == text && b->isVisible())
+            return b;
+    return nullptr;
+}
+
+// Waits while serving events. False on time-out, or when the application was asked to quit
+// (which ends every event loop, this one included).
+bool UpdateScenario::waitFor(const std::function<bool()>& condition, int timeoutMs)
+{
+    if (condition())
+        return true;
+    QEventLoop loop;
+    bool met = false;
+    bool timedOut = false;
+    QTimer check;
+    connect(&check, &QTimer::timeout, &loop, [&] {
+        if (condition()) {
+            met = true;
+            loop.quit();
+        }
+    });
+    QTimer::singleShot(timeoutMs, &loop, [&] {
+        timedOut = true;
+        loop.quit();
+    });
+    check.start(10);
+    loop.exec();
+    if (!met && !timedOut)
+        quitSeen = true;
+    return met;
+}
+
+void UpdateScenario::sample()
+{
+    if (!window)
+        return;
+    MainWindowTestAccess access(window);
+    const QString label = window->connectionLabel->text();
+    if (!label.isEmpty() && label != QLatin1String("Connected") &&
+        label != QLatin1String("Not connected") &&
+        (resultMessages.isEmpty() || resultMessages.last() != label))
+        resultMessages << label;
+    const QString status = access.ui()->firmwareUploadStatusLabel->text();
+    if (!status.isEmpty() && (statuses.isEmpty() || statuses.last() != status))
+        statuses << status;
+    if (duringRebootWait)
+        if (auto* dialog = qobject_cast<QProgressDialog*>(QApplication::activeModalWidget()))
+            duringRebootWait(dialog);
+    if (settled && settled(*this))
+        QCoreApplication::exit(98);
+}
+
+bool UpdateScenario::drive(QString* why)
+{
+    // The scan finds the console; "Next" connects and reads its data; "Update" starts.
+    if (!waitFor([this] { QPushButton* b = button(QStringLiteral("Next")); return b && b->isEnabled(); },
+                 20000)) {
+        *why = quitSeen ? QString() : QStringLiteral("the console was never detected");
+        return quitSeen;
+    }
+    button(QStringLiteral("Next"))->click();
+    if (!waitFor([this] { QPushButton* b = button(QStringLiteral("Update")); return b && b->isEnabled(); },
+                 30000)) {
+        *why = quitSeen ? QString() : QStringLiteral("\"Update\" was never enabled");
+        return quitSeen;
+    }
+    if (tickRescue) {
+        MainWindowTestAccess(window).ui()->rescueMode->click();
+    }
+    button(QStringLiteral("Update"))->click();
+    return true;
+}
+
+bool UpdateScenario::run(int timeoutMs, QString* why)
+{
+    QString error;
+    if (!root.isValid() || !writePackage(&error)) {
+        *why = error;
+        return false;
+    }
+    simConsole.reset(new SimConsole(sim));
+    if (!simConsole->start(&error)) {
+        *why = QStringLiteral("the simulated console did not start: ") + error;
+        return false;
+    }
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome()));
+    qputenv("XDG_DATA_DIRS", QFile::encodeName(root.path() + QStringLiteral("/system")));
+    qputenv("UPDATER_EXTRA_PORTS",
+            QFile::encodeName(simConsole->slavePath()) + '=' + consoleManufacturer);
+    MainWindowTestAccess::firstConnection() = true;
+
+    answerer.reset(new ModalAnswerer(QMessageBox::Ok, nullptr, 10));
+    for (QMessageBox::StandardButton b : answers)
+        answerer->enqueue(b);
+
+    startup = new Startup;
+    window = startup->findChild<MainWindow*>();
+    if (!window) {
+        *why = QStringLiteral("no updater page");
+        return false;
+    }
+    connect(MainWindowTestAccess(window).ui()->firmwareBar, &QProgressBar::valueChanged, this,
+            [this](int v) {
+                if (barValues.isEmpty() || barValues.last() != v)
+                    barValues << v;
+            });
+    QTimer sampler;
+    connect(&sampler, &QTimer::timeout, this, &UpdateScenario::sample);
+    sampler.start(sampleMs);
+    startup->show();
+
+    QString driveProblem;
+    QTimer::singleShot(0, this, [this, &driveProblem] {
+        if (!drive(&driveProblem))
+            QCoreApplication::exit(97);
+    });
+    QTimer::singleShot(timeoutMs, this, [] { QCoreApplication::exit(99); });
+    const int rc = QApplication::exec();
+    sampler.stop();
+    applicationQuit = (rc == 0);
+    boxes = answerer->seen;
+    answerer.reset();
+
+    // Ends the worker's thread before the console goes away.
+    delete startup;
+    startup = nullptr;
+
+    console = simConsole->status();
+    simConsole->stop();
+    const QDir kept(UsersDataStore::folder());
+    for (const QString& save : kept.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
+        const QDir folder(kept.filePath(save));
+        for (const QString& name : folder.entryList(QDir::Files, QDir::Name))
+            keptCopies << folder.filePath(name);
+    }
+
+    if (rc == 99) {
+        *why = QStringLiteral("the run did not end within %1 ms").arg(timeoutMs);
+        return false;
+    }
+    if (rc == 97) {
+        *why = driveProblem;
+        return false;
+    }
+    return true;
+}

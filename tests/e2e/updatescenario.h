@@ -1,0 +1,88 @@
+#ifndef UPDATESCENARIO_H
+#define UPDATESCENARIO_H
+
+#include "modalanswerer.h"
+#include "simoptions.h"
+
+#include <QJsonObject>
+#include <QObject>
+#include <QPointer>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QVector>
+#include <functional>
+#include <memory>
+
+class MainWindow;
+class QPushButton;
+class SimConsole;
+class Startup;
+
+// One whole run of the updater as a user meets it: a package folder, a simulated console on a
+// pseudo-terminal offered to the port scan, the real start-up window with its updater page and
+// worker, and a user who presses "Next", then "Update", and answers every box. Records what the
+// user saw (boxes, result messages, status lines, the bar) and what became of the console.
+class UpdateScenario : public QObject
+{
+    Q_OBJECT
+
+public:
+    // timeScale shortens every fixed wait of the updater and the console's own delays alike.
+    explicit UpdateScenario(double timeScale);
+    ~UpdateScenario() override;
+
+    // ---- Set up before run() ----
+    SimOptions sim;
+    // versions.ini values; queries are the migration statements.
+    QString vChanged = QStringLiteral("020400");
+    QString minorVersion = QStringLiteral("000100");
+    QString forced = QStringLiteral("NO");
+    QStringList queries{QStringLiteral("CREATE TABLE e2e_migrated (step INTEGER)"),
+                        QStringLiteral("INSERT INTO e2e_migrated VALUES (1)")};
+    bool tickRescue = false;
+    // Answers for the boxes in the order they come; Ok (or the box's escape) after them.
+    QList<QMessageBox::StandardButton> answers;
+    // Called on each pass while the re-flash wait's progress dialog is up, with the dialog.
+    std::function<void(class QProgressDialog*)> duringRebootWait;
+    // The run also ends (without the application quitting) once this holds.
+    std::function<bool(const UpdateScenario&)> settled;
+
+    // ---- Run ----
+    // Starts the console and the windows and plays the user. Returns false with a reason when
+    // the scenario could not be set up or the run did not end within timeoutMs.
+    bool run(int timeoutMs, QString* why);
+
+    // ---- What happened ----
+    bool applicationQuit = false;
+    QList<ModalAnswerer::Seen> boxes;
+    QStringList resultMessages; // texts shown in the connection label other than the plain ones
+    QStringList statuses;       // distinct status lines in their order
+    QVector<int> barValues;     // distinct values of the bar in their order
+    QJsonObject console;        // the simulated console's state after the run
+    QString consoleDir;
+    QStringList keptCopies; // users' data copies in the updater's data location
+    QString simLog() const;
+
+    bool sawBox(const QString& title, const QString& textPart = QString()) const;
+    bool sawMessage(const QString& text) const { return resultMessages.contains(text); }
+    QString consoleFile(const QString& consolePath) const;
+    QString packageDir() const;
+    QString dataHome() const;
+
+private:
+    void sample();
+    bool waitFor(const std::function<bool()>& condition, int timeoutMs);
+    QPushButton* button(const QString& text) const;
+    bool drive(QString* why);
+    bool writePackage(QString* why);
+
+    double scale;
+    QTemporaryDir root;
+    std::unique_ptr<SimConsole> simConsole;
+    std::unique_ptr<ModalAnswerer> answerer;
+    Startup* startup = nullptr;
+    QPointer<MainWindow> window;
+    bool quitSeen = false;
+};
+
+#endif // UPDATESCENARIO_H

@@ -1,0 +1,564 @@
+// The worker's console sequences against a scripted console on a pseudo-terminal: what is
+// written, which signals come in which order, and the result codes with their port states.
+// Whole updates with a console that really transfers files are in the end-to-end tests.
+#include "resultcodes.h"
+#include "timescale.h"
+#include "ymodem.h"
+
+#include <QtTest>
+
+#include <atomic>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+namespace
+{
+
+// The console's side of the line: records everything the worker writes and answers whole
+// command lines from a table.
+class ScriptedConsole
+{
+public:
+    ScriptedConsole()
+    {
+        char name[128] = {0};
+        int slave = -1;
+        if (::openpty(&master, &slave, name, nullptr, nullptr) == 0) {
+            path = QString::fromLocal8Bit(name);
+            struct termios t;
+            ::tcgetattr(slave, &t);
+            ::cfmakeraw(&t);
+            ::tcsetattr(slave, TCSANOW, &t);
+            ::close(slave);
+            ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+        }
+        reader = std::thread([this] { run(); });
+    }
+    ~ScriptedConsole()
+    {
+        stop = true;
+        reader.join();
+        if (master >= 0)
+            ::close(master);
+    }
+
+    void answer(const QByteArray& line, const QByteArray& reply)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        replies[line] = reply;
+    }
+    void send(const QByteArray& bytes)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ::write(master, bytes.constData(), size_t(bytes.size()));
+    }
+    QByteArray written()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return all;
+    }
+
+    QString path;
+
+private:
+    void run()
+    {
+        while (!stop) {
+            struct pollfd p = {master, POLLIN, 0};
+            if (::poll(&p, 1, 5) <= 0)
+                continue;
+            if (!(p.revents & POLLIN)) {
+                ::usleep(5000); // nobody has the slave open (POLLHUP)
+                continue;
+            }
+            char buf[4096];
+            const ssize_t n = ::read(master, buf, sizeof buf);
+            if (n <= 0)
+                continue;
+            std::lock_guard<std::mutex> lock(mutex);
+            all.append(buf, int(n));
+            line.append(buf, int(n));
+            int end;
+            while ((end = line.indexOf("\r\n")) >= 0) {
+                const QByteArray command = line.left(end + 2);
+                line.remove(0, end + 2);
+                const auto it = replies.find(command);
+                if (it != replies.end())
+                    ::write(master, it->second.constData(), size_t(it->second.size()));
+            }
+        }
+    }
+
+    int master = -1;
+    std::thread reader;
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::map<QByteArray, QByteArray> replies;
+    QByteArray all;
+    QByteArray line;
+};
+
+} // namespace
+
+class TestConsoleSequences : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void queryBeforeUpdate_data();
+    void queryBeforeUpdate();
+    void queryBeforeUpdateInLoader();
+    void queryFlags_data();
+    void queryFlags();
+    void queryAfterUpdate_data();
+    void queryAfterUpdate();
+    void queriesWithoutPort();
+
+    void tooOldWritesNothing();
+    void imageProblemsLeaveConsoleAlone_data();
+    void imageProblemsLeaveConsoleAlone();
+    void rescueSkipsUsersData();
+    void syncLoop_data();
+    void syncLoop();
+
+    void restoreRefusesBadFile_data();
+    void restoreRefusesBadFile();
+    void renameWithoutPort();
+    void renameAndReset();
+
+private:
+    void connectWorker();
+    template <typename F> void call(F f)
+    {
+        QMetaObject::invokeMethod(worker, f, Qt::QueuedConnection);
+    }
+    // Names of the worker's signals in the order they arrived, with their first argument.
+    QStringList events() const;
+    // Sends bytes once the worker is in its sync loop (they would be taken as a reply before).
+    void sendWhenLoading(const QByteArray& bytes);
+
+    QThread* thread = nullptr;
+    YMODEM* worker = nullptr;
+    ScriptedConsole* console = nullptr;
+    QList<QPair<QString, QVariant>>* log = nullptr;
+    QTemporaryDir* tmp = nullptr;
+    QStringList statuses;
+};
+
+void TestConsoleSequences::initTestCase()
+{
+    qRegisterMetaType<QStringList*>("QStringList*");
+    TimeScale::setFactor(0.2);
+}
+
+void TestConsoleSequences::init()
+{
+    tmp = new QTemporaryDir;
+    console = new ScriptedConsole;
+    QVERIFY(!console->path.isEmpty());
+    thread = new QThread;
+    worker = new YMODEM;
+    worker->moveToThread(thread);
+    thread->start();
+
+    log = new QList<QPair<QString, QVariant>>;
+    auto record = [this](const char* name) {
+        return [this, name](const QVariant& v) { log->append({QString::fromLatin1(name), v}); };
+    };
+    connect(worker, &YMODEM::serialConnected, this, [=](int v) { record("serialConnected")(v); });
+    connect(worker, &YMODEM::yModemResult, this, [=](int v) { record("yModemResult")(v); });
+    connect(worker, &YMODEM::versionReady, this, [=](QString v) { record("versionReady")(v); });
+    connect(worker, &YMODEM::serialReady, this, [=](QString v) { record("serialReady")(v); });
+    connect(worker, &YMODEM::articleReady, this, [=](QString v) { record("articleReady")(v); });
+    connect(worker, &YMODEM::nameReady, this, [=](QString v) { record("nameReady")(v); });
+    connect(worker, &YMODEM::monitorID, this, [=](QString v) { record("monitorID")(v); });
+    connect(worker, &YMODEM::readUserDataDone, this,
+            [=]() { record("readUserDataDone")(QVariant()); });
+    connect(worker, &YMODEM::enableUpdateSignal, this,
+            [=](bool v) { record("enableUpdateSignal")(v); });
+    connect(worker, &YMODEM::verCompErrorSignal, this,
+            [=]() { record("verCompErrorSignal")(QVariant()); });
+    connect(worker, &YMODEM::shutdownDelayedSignal, this,
+            [=]() { record("shutdownDelayedSignal")(QVariant()); });
+    connect(worker, &YMODEM::putUserSettingPath, this,
+            [=](QString v) { record("putUserSettingPath")(v); });
+    statuses.clear();
+    connect(worker, &YMODEM::setFirmwareUploadStatus, this, [this](QString v) {
+        if (statuses.isEmpty() || statuses.last() != v)
+            statuses << v;
+    });
+}
+
+void TestConsoleSequences::cleanup()
+{
+    // Ends the worker in its own thread, then the thread.
+    QMetaObject::invokeMethod(worker, "serialDisconnect", Qt::BlockingQueuedConnection);
+    disconnect(worker, nullptr, this, nullptr);
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall); // signals still on their way
+    worker->deleteLater();
+    thread->quit();
+    QVERIFY(thread->wait(10000));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    delete thread;
+    delete console;
+    delete log;
+    delete tmp;
+}
+
+void TestConsoleSequences::connectWorker()
+{
+    const QString name = console->path;
+    QMetaObject::invokeMethod(worker, "ySerialConnect", Qt::QueuedConnection, Q_ARG(QString, name));
+    QTRY_VERIFY_WITH_TIMEOUT(events().contains(QStringLiteral("serialConnected:0")), 10000);
+    log->clear();
+}
+
+void TestConsoleSequences::sendWhenLoading(const QByteArray& bytes)
+{
+    QTRY_VERIFY_WITH_TIMEOUT(statuses.contains(QStringLiteral("File Loading...")), 20000);
+    console->send(bytes);
+}
+
+QStringList TestConsoleSequences::events() const
+{
+    QStringList out;
+    for (const auto& e : *log)
+        out << (e.second.isValid() ? e.first + QLatin1Char(':') + e.second.toString() : e.first);
+    return out;
+}
+
+void TestConsoleSequences::queryBeforeUpdate_data()
+{
+    QTest::addColumn<QByteArray>("bv");
+    QTest::addColumn<QByteArray>("ki");
+    QTest::addColumn<QByteArray>("sn");
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("all fields") << QByteArray("1.2.3\r\n") << QByteArray("X\tY\tZ\r\n")
+                                << QByteArray("SN\tA123\r\n")
+                                << QStringList{"versionReady:v01.02.03.04.2.3",
+                                               "nameReady:Y",
+                                               "monitorID:X",
+                                               "articleReady:ART-9",
+                                               "serialReady:A123",
+                                               "enableUpdateSignal:true"};
+    QTest::newRow("short replies")
+        << QByteArray("1.2\r\n") << QByteArray("XY\r\n") << QByteArray("A123\r\n")
+        << QStringList{"articleReady:ART-9", "enableUpdateSignal:true"};
+}
+
+void TestConsoleSequences::queryBeforeUpdate()
+{
+    QFETCH(QByteArray, bv);
+    QFETCH(QByteArray, ki);
+    QFETCH(QByteArray, sn);
+    QFETCH(QStringList, expected);
+    console->answer("VE\r\n", "01020304\r\n");
+    console->answer("BV\r\n", bv);
+    console->answer("KI\r\n", ki);
+    console->answer("CA\r\n", "ART-9\r\n");
+    console->answer("SN\r\n", sn);
+    connectWorker();
+    QMetaObject::invokeMethod(worker, "yTransmitGetFirmwareVersion", Qt::QueuedConnection);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !events().isEmpty() && events().last().startsWith("enableUpdateSignal"), 10000);
+    QTest::qWait(100);
+    QCOMPARE(events(), expected);
+    QCOMPARE(console->written(), QByteArray("VE\r\nBV\r\nKI\r\nCA\r\nSN\r\n"));
+}
+
+void TestConsoleSequences::queryBeforeUpdateInLoader()
+{
+    console->answer("VE\r\n", "CCC\r\n");
+    connectWorker();
+    QMetaObject::invokeMethod(worker, "yTransmitGetFirmwareVersion", Qt::QueuedConnection);
+    QTRY_VERIFY_WITH_TIMEOUT(!events().isEmpty(), 10000);
+    QTest::qWait(500);
+    QCOMPARE(events(), QStringList{"enableUpdateSignal:false"});
+    QCOMPARE(console->written(), QByteArray("VE\r\n"));
+
+    // The loader found there turns the next update into one without users' data, even though
+    // nobody asked for rescue: no shell, no receive.
+    QFile image(tmp->filePath("fw.iso"));
+    QVERIFY(image.open(QIODevice::WriteOnly));
+    image.write(QByteArray(64, 'x'));
+    image.close();
+    QMetaObject::invokeMethod(worker, "yTransmit", Qt::QueuedConnection,
+                              Q_ARG(QString, image.fileName()));
+    QTRY_VERIFY_WITH_TIMEOUT(console->written().contains("spi delsect 4095\r\n"), 10000);
+    QVERIFY(!console->written().contains("send file"));
+    QVERIFY(!events().contains("readUserDataDone"));
+    sendWhenLoading(QByteArray("\x18\x18", 2)); // let the sequence end quickly
+    QTRY_VERIFY_WITH_TIMEOUT(events().contains("yModemResult:-3"), 20000);
+}
+
+void TestConsoleSequences::queryFlags_data()
+{
+    QTest::addColumn<QByteArray>("ve");
+    QTest::addColumn<int>("verChanged");
+    QTest::addColumn<int>("minVer");
+    QTest::addColumn<bool>("tooOld");
+
+    QTest::newRow("newer than limit") << QByteArray("01020304\r\n") << 300000 << 20303 << false;
+    QTest::newRow("at the limit") << QByteArray("01020304\r\n") << 300000 << 20304 << true;
+    QTest::newRow("below the limit") << QByteArray("01020304\r\n") << 300000 << 30000 << true;
+    QTest::newRow("not a number") << QByteArray("01xx\r\n") << 300000 << 30000 << false;
+}
+
+void TestConsoleSequences::queryFlags()
+{
+    QFETCH(QByteArray, ve);
+    QFETCH(int, verChanged);
+    QFETCH(int, minVer);
+    QFETCH(bool, tooOld);
+    console->answer("VE\r\n", ve);
+    connectWorker();
+    QStringList queries{QStringLiteral("SELECT 1")};
+    QMetaObject::invokeMethod(worker, "copyQueriesSlot", Qt::QueuedConnection,
+                              Q_ARG(QStringList*, &queries), Q_ARG(int, verChanged),
+                              Q_ARG(int, minVer));
+    QMetaObject::invokeMethod(worker, "yTransmitGetFirmwareVersion", Qt::QueuedConnection);
+    QTRY_VERIFY_WITH_TIMEOUT(events().contains("enableUpdateSignal:true"), 10000);
+    QTest::qWait(200);
+    const QStringList got = events();
+    QCOMPARE(got.last() == "verCompErrorSignal", tooOld);
+    if (tooOld)
+        QCOMPARE(got.at(got.size() - 2), QStringLiteral("enableUpdateSignal:true"));
+
+    if (!tooOld)
+        return;
+    // The flag decides the update: a console too old gets -14 and nothing written.
+    const QByteArray before = console->written();
+    QFile image(tmp->filePath("fw.iso"));
+    QVERIFY(image.open(QIODevice::WriteOnly));
+    image.write("x");
+    image.close();
+    log->clear();
+    QMetaObject::invokeMethod(worker, "yTransmit", Qt::QueuedConnection,
+                              Q_ARG(QString, image.fileName()));
+    QTRY_VERIFY_WITH_TIMEOUT(!events().isEmpty(), 10000);
+    QTest::qWait(300);
+    QCOMPARE(events(), QStringList{"yModemResult:-14"});
+    QCOMPARE(console->written(), before);
+}
+
+void TestConsoleSequences::queryAfterUpdate_data()
+{
+    QTest::addColumn<QByteArray>("ve");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("loader") << QByteArray("CCCC")
+                            << QStringList{"versionReady:", "yModemResult:-11"};
+    QTest::newRow("three C are a version")
+        << QByteArray("CCC\r\n")
+        << QStringList{"versionReady:vCC.C .  ..2.3", "nameReady:Y",      "monitorID:X",
+                       "articleReady:ART-9",          "serialReady:A123", "yModemResult:-11"};
+    QTest::newRow("application") << QByteArray("01020500\r\n")
+                                 << QStringList{"versionReady:v01.02.05.00.2.3",
+                                                "nameReady:Y",
+                                                "monitorID:X",
+                                                "articleReady:ART-9",
+                                                "serialReady:A123",
+                                                "yModemResult:-11"};
+}
+
+void TestConsoleSequences::queryAfterUpdate()
+{
+    QFETCH(QByteArray, ve);
+    QFETCH(QStringList, expected);
+    console->answer("VE\r\n", ve);
+    console->answer("BV\r\n", "1.2.3\r\n");
+    console->answer("KI\r\n", "X\tY\r\n");
+    console->answer("CA\r\n", "ART-9\r\n");
+    console->answer("SN\r\n", "SN\tA123\r\n");
+    connectWorker();
+    QMetaObject::invokeMethod(worker, "getUpdatedFirmwareVersion", Qt::QueuedConnection);
+    QTRY_VERIFY_WITH_TIMEOUT(events().contains("yModemResult:-11"), 10000);
+    QTest::qWait(100);
+    QCOMPARE(events(), expected);
+}
+
+void TestConsoleSequences::queriesWithoutPort()
+{
+    QMetaObject::invokeMethod(worker, "yTransmitGetFirmwareVersion", Qt::QueuedConnection);
+    QMetaObject::invokeMethod(worker, "getUpdatedFirmwareVersion", Qt::QueuedConnection);
+    QMetaObject::invokeMethod(worker, "deviceRenameBLE_File", Qt::QueuedConnection);
+    // The three calls run one after the other; a blocking call queued behind them ends after.
+    QMetaObject::invokeMethod(worker, "ySaveUsersFile", Qt::BlockingQueuedConnection);
+    QTest::qWait(50);
+    QCOMPARE(events(), QStringList());
+}
+
+void TestConsoleSequences::tooOldWritesNothing()
+{
+    console->answer("VE\r\n", "01010101\r\n");
+    connectWorker();
+    QStringList queries{QStringLiteral("SELECT 1")};
+    QMetaObject::invokeMethod(worker, "copyQueriesSlot", Qt::QueuedConnection,
+                              Q_ARG(QStringList*, &queries), Q_ARG(int, 300000), Q_ARG(int, 20000));
+    QMetaObject::invokeMethod(worker, "yTransmitGetFirmwareVersion", Qt::QueuedConnection);
+    QTRY_VERIFY_WITH_TIMEOUT(events().contains("verCompErrorSignal"), 10000);
+
+    // Rescue asked for: the version check is skipped and the update goes ahead.
+    QFile image(tmp->filePath("fw.iso"));
+    QVERIFY(image.open(QIODevice::WriteOnly));
+    image.write("x");
+    image.close();
+    QMetaObject::invokeMethod(worker, "preserveSettingsModeSlot", Qt::QueuedConnection,
+                              Q_ARG(bool, false));
+    QMetaObject::invokeMethod(worker, "yTransmit", Qt::QueuedConnection,
+                              Q_ARG(QString, image.fileName()));
+    QTRY_VERIFY_WITH_TIMEOUT(console->written().contains("spi delsect 4095"), 10000);
+    sendWhenLoading(QByteArray("\x18\x18", 2));
+    QTRY_VERIFY_WITH_TIMEOUT(events().contains("yModemResult:-3"), 20000);
+    QVERIFY(!events().contains("yModemResult:-14"));
+}
+
+void TestConsoleSequences::imageProblemsLeaveConsoleAlone_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("code");
+    QTest::newRow("missing") << "missing" << -8;
+    QTest::newRow("unreadable") << "directory" << -9;
+}
+
+void TestConsoleSequences::imageProblemsLeaveConsoleAlone()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, code);
+    QString path = tmp->filePath("fw.iso");
+    if (kind == "directory")
+        QVERIFY(QDir().mkpath(path));
+    connectWorker();
+    for (bool preserve : {true, false}) {
+        log->clear();
+        QMetaObject::invokeMethod(worker, "preserveSettingsModeSlot", Qt::QueuedConnection,
+                                  Q_ARG(bool, preserve));
+        QMetaObject::invokeMethod(worker, "yTransmit", Qt::QueuedConnection, Q_ARG(QString, path));
+        QTRY_VERIFY_WITH_TIMEOUT(!events().isEmpty(), 10000);
+        QTest::qWait(200);
+        // Nothing reached the console and the port stays open.
+        QCOMPARE(events(), QStringList{QStringLiteral("yModemResult:%1").arg(code)});
+        QCOMPARE(console->written(), QByteArray());
+    }
+}
+
+void TestConsoleSequences::rescueSkipsUsersData()
+{
+    console->answer("SHELL\r\n", "shell> ");
+    QFile image(tmp->filePath("fw.iso"));
+    QVERIFY(image.open(QIODevice::WriteOnly));
+    image.write("x");
+    image.close();
+    connectWorker();
+    QMetaObject::invokeMethod(worker, "preserveSettingsModeSlot", Qt::QueuedConnection,
+                              Q_ARG(bool, false));
+    QMetaObject::invokeMethod(worker, "yTransmit", Qt::QueuedConnection,
+                              Q_ARG(QString, image.fileName()));
+    QTRY_VERIFY_WITH_TIMEOUT(console->written().contains("reset\r\n"), 10000);
+    QCOMPARE(console->written(), QByteArray("SHELL\r\n\r\n\r\nspi delsect 4095\r\nreset\r\n"));
+    sendWhenLoading(QByteArray("\x18\x18", 2));
+    QTRY_VERIFY_WITH_TIMEOUT(events().contains("yModemResult:-3"), 20000);
+    QVERIFY(!events().contains("readUserDataDone"));
+    QVERIFY(!events().contains("serialConnected:-2"));
+}
+
+void TestConsoleSequences::syncLoop_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<bool>("ackWritten");
+    // CAN followed by something else is not a cancel; the CAN CAN after it is.
+    QTest::newRow("cancel") << QByteArray("\x18"
+                                          "A"
+                                          "\x18\x18",
+                                          4)
+                            << -3 << true;
+    // Nothing at all: the wait is bounded.
+    QTest::newRow("silence") << QByteArray() << -15 << false;
+}
+
+void TestConsoleSequences::syncLoop()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, code);
+    QFETCH(bool, ackWritten);
+    const double before = TimeScale::factor();
+    TimeScale::setFactor(0.02); // the silence bound becomes about a second
+    QFile file(tmp->filePath("BrenvikDATA"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("users");
+    file.close();
+    connectWorker();
+    QMetaObject::invokeMethod(worker, "yTransmitUserSettings", Qt::QueuedConnection,
+                              Q_ARG(QString, file.fileName()));
+    QTRY_VERIFY_WITH_TIMEOUT(console->written().contains("receive file\r\n"), 10000);
+    sendWhenLoading(bytes);
+    QTRY_VERIFY_WITH_TIMEOUT(events().contains(QStringLiteral("yModemResult:%1").arg(code)), 20000);
+    TimeScale::setFactor(before);
+    QCOMPARE(console->written().endsWith('\x06'), ackWritten);
+    QVERIFY(!events().contains("serialConnected:-2"));
+}
+
+void TestConsoleSequences::restoreRefusesBadFile_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("missing") << "missing";
+    QTest::newRow("empty") << "empty";
+    QTest::newRow("unreadable") << "directory";
+    QTest::newRow("no path") << "none";
+}
+
+void TestConsoleSequences::restoreRefusesBadFile()
+{
+    QFETCH(QString, kind);
+    QString path = tmp->filePath("BrenvikDATA");
+    if (kind == "empty") {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+    } else if (kind == "directory") {
+        QVERIFY(QDir().mkpath(path));
+    } else if (kind == "none") {
+        path.clear();
+    }
+    connectWorker();
+    QMetaObject::invokeMethod(worker, "yTransmitUserSettings", Qt::QueuedConnection,
+                              Q_ARG(QString, path));
+    QTRY_VERIFY_WITH_TIMEOUT(events().size() >= 2, 10000);
+    QTest::qWait(200);
+    // Not a success: the console's own users' file is never touched.
+    QCOMPARE(events(), (QStringList{"serialConnected:-2", "yModemResult:-12"}));
+    QCOMPARE(console->written(), QByteArray("\r\nexit\r\n"));
+}
+
+void TestConsoleSequences::renameWithoutPort()
+{
+    QMetaObject::invokeMethod(worker, "deviceRenameBLE_File", Qt::QueuedConnection);
+    QMetaObject::invokeMethod(worker, "ySaveUsersFile", Qt::BlockingQueuedConnection);
+    QTest::qWait(50);
+    QCOMPARE(events(), QStringList());
+}
+
+void TestConsoleSequences::renameAndReset()
+{
+    console->send("stale bytes\r\n");
+    QTest::qWait(100);
+    connectWorker();
+    QMetaObject::invokeMethod(worker, "deviceRenameBLE_File", Qt::QueuedConnection);
+    QTRY_VERIFY_WITH_TIMEOUT(events().contains("shutdownDelayedSignal"), 10000);
+    QCOMPARE(events(), (QStringList{"serialConnected:-2", "shutdownDelayedSignal"}));
+    QCOMPARE(console->written(),
+             QByteArray("SHELL\r\nmv /R-BTM093004_.cyacd /R-BTM093004.cyacd\r\nreset\r\n"));
+}
+
+QTEST_GUILESS_MAIN(TestConsoleSequences)
+#include "tst_consolesequences.moc"

@@ -1,0 +1,273 @@
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "../common/modalanswerer.h"
+#include "mainwindowtestaccess.h"
+#include "portlister.h"
+#include "ptypair.h"
+#include "testpackage.h"
+
+#include <QtTest>
+
+namespace
+{
+const char* const console = "STMicroelectronics.";
+
+// The entries of the port list that stand for the given locations, as "text|location", in
+// list order.
+QStringList entriesFor(QComboBox* box, const QStringList& locations)
+{
+    QStringList out;
+    for (int i = 0; i < box->count(); ++i) {
+        const QString location = box->itemData(i, Qt::UserRole).toString();
+        if (locations.contains(location))
+            out << box->itemText(i) + QLatin1Char('|') + location;
+    }
+    return out;
+}
+
+void offerPorts(const QString& spec)
+{
+    qputenv(PortLister::ExtraPortsVariable, spec.toLocal8Bit());
+}
+} // namespace
+
+class TestPortScan : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cleanup();
+    void parseExtraPorts_data();
+    void parseExtraPorts();
+    void extraPortsFollowTheSystemList();
+    void detection_data();
+    void detection();
+    void refreshButtonIdleWithoutImage();
+    void connectAndDisconnect();
+    void openFailure();
+    void otherConnectionResult();
+};
+
+void TestPortScan::cleanup()
+{
+    qunsetenv(PortLister::ExtraPortsVariable);
+}
+
+void TestPortScan::parseExtraPorts_data()
+{
+    QTest::addColumn<QString>("spec");
+    QTest::addColumn<QStringList>("ports"); // name|location|manufacturer
+
+    QTest::newRow("empty") << QString() << QStringList{};
+    QTest::newRow("two ports") << "/dev/pts/5=STMicroelectronics.;/tmp/ttyX=Other"
+                               << QStringList{"pts/5|/dev/pts/5|STMicroelectronics.",
+                                              "/tmp/ttyX|/tmp/ttyX|Other"};
+    QTest::newRow("no manufacturer") << "/dev/ttyUSB3" << QStringList{"ttyUSB3|/dev/ttyUSB3|"};
+    QTest::newRow("manufacturer kept as written")
+        << "/dev/pts/2= STMicroelectronics. "
+        << QStringList{"pts/2|/dev/pts/2| STMicroelectronics. "};
+    QTest::newRow("empty entries skipped")
+        << ";;/dev/pts/1=A;=B;" << QStringList{"pts/1|/dev/pts/1|A"};
+}
+
+void TestPortScan::parseExtraPorts()
+{
+    QFETCH(QString, spec);
+    QFETCH(QStringList, ports);
+    QStringList out;
+    for (const PortLister::Port& p : PortLister::parseExtraPorts(spec))
+        out << p.portName + '|' + p.systemLocation + '|' + p.manufacturer;
+    QCOMPARE(out, ports);
+}
+
+void TestPortScan::extraPortsFollowTheSystemList()
+{
+    offerPorts("/tmp/fake-a=X;/tmp/fake-b=Y");
+    const QList<PortLister::Port> ports = PortLister::availablePorts();
+    QVERIFY(ports.size() >= 2);
+    QCOMPARE(ports.at(ports.size() - 2).systemLocation, QStringLiteral("/tmp/fake-a"));
+    QCOMPARE(ports.last().systemLocation, QStringLiteral("/tmp/fake-b"));
+    QCOMPARE(ports.last().manufacturer, QStringLiteral("Y"));
+}
+
+void TestPortScan::detection_data()
+{
+    QTest::addColumn<QString>("spec");
+    QTest::addColumn<bool>("image");
+    QTest::addColumn<bool>("enableUpdate");
+    QTest::addColumn<QStringList>("entries"); // the offered ports in list order
+    QTest::addColumn<int>("consoles");        // how many of them sit at the very top
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<bool>("detected");
+
+    const QString a = "/tmp/fake-a", b = "/tmp/fake-b", c = "/tmp/fake-c";
+    QTest::newRow("one console among others")
+        << QString("%1=Other;%2=%3").arg(a, b, console) << true << true
+        << QStringList{"BRENVIK - /tmp/fake-b|" + b, a + "|" + a} << 1 << "Brenvik Device Detected"
+        << true;
+    QTest::newRow("manufacturer without the full stop")
+        << QString("%1=STMicroelectronics").arg(a) << true << true << QStringList{a + "|" + a} << 0
+        << "Please Connect Brenvik Device" << false;
+    QTest::newRow("two consoles: reverse order, on top")
+        << QString("%1=%4;%2=Other;%3=%4").arg(a, b, c, console) << true << true
+        << QStringList{"BRENVIK - /tmp/fake-c|" + c, "BRENVIK - /tmp/fake-a|" + a, b + "|" + b} << 2
+        << "Brenvik Device Detected" << true;
+    QTest::newRow("console, but no update asked")
+        << QString("%1=%2").arg(a, console) << true << false
+        << QStringList{"BRENVIK - /tmp/fake-a|" + a} << 1 << "Brenvik Device Detected" << false;
+    QTest::newRow("console, but no image")
+        << QString("%1=%2").arg(a, console) << false << true
+        << QStringList{"BRENVIK - /tmp/fake-a|" + a} << 1 << "Updater File Not Found" << false;
+    QTest::newRow("no console") << QString() << true << true << QStringList{} << 0
+                                << "Please Connect Brenvik Device" << false;
+}
+
+void TestPortScan::detection()
+{
+    QFETCH(QString, spec);
+    QFETCH(bool, image);
+    QFETCH(bool, enableUpdate);
+    QFETCH(QStringList, entries);
+    QFETCH(int, consoles);
+    QFETCH(QString, label);
+    QFETCH(bool, detected);
+
+    TestPackage package;
+    if (image)
+        QVERIFY(package.makeImage("brenvik_fs.iso"));
+    MainWindow w;
+    MainWindowTestAccess a(&w);
+    QComboBox* box = a.ui()->serialCombobox;
+    box->addItem("stale", "/tmp/stale");
+    box->setCurrentIndex(box->count() - 1);
+
+    offerPorts(spec);
+    QSignalSpy detectedSpy(&w, SIGNAL(deviceDetected(bool)));
+    w.refreshSerialDevices(enableUpdate);
+
+    QCOMPARE(detectedSpy.count(), 1);
+    QCOMPARE(detectedSpy.at(0).at(0).toBool(), detected);
+    QCOMPARE(w.detectionLabel->text(), label);
+    QCOMPARE(box->findData("/tmp/stale"), -1);
+    QCOMPARE(entriesFor(box, {"/tmp/fake-a", "/tmp/fake-b", "/tmp/fake-c"}), entries);
+    for (int i = 0; i < consoles; ++i)
+        QVERIFY(box->itemText(i).startsWith("BRENVIK - "));
+    QCOMPARE(box->currentIndex(), box->count() > 0 ? 0 : -1);
+}
+
+void TestPortScan::refreshButtonIdleWithoutImage()
+{
+    TestPackage package; // no image
+    offerPorts(QString("/tmp/fake-a=%1").arg(console));
+    MainWindow w;
+    MainWindowTestAccess a(&w);
+    const int before = a.ui()->serialCombobox->count();
+
+    offerPorts(QString("/tmp/fake-a=%1;/tmp/fake-b=Other").arg(console));
+    QSignalSpy detectedSpy(&w, SIGNAL(deviceDetected(bool)));
+    a.ui()->refreshButton->click();
+    QCOMPARE(detectedSpy.count(), 0);
+    QCOMPARE(a.ui()->serialCombobox->count(), before);
+
+    // With an image the same button rescans.
+    a.updaterFileMissing() = false;
+    a.ui()->refreshButton->click();
+    QCOMPARE(detectedSpy.count(), 1);
+    QCOMPARE(a.ui()->serialCombobox->count(), before + 1);
+}
+
+void TestPortScan::connectAndDisconnect()
+{
+    PtyPair pty;
+    QVERIFY2(pty.isValid(), qPrintable(pty.errorString()));
+    TestPackage package;
+    QVERIFY(package.makeImage("brenvik_fs.iso"));
+    offerPorts(QString("%1=%2").arg(pty.slavePath(), console));
+    MainWindow w;
+    MainWindowTestAccess a(&w);
+    MainWindowTestAccess::firstConnection() = true;
+    // Nobody answers on the pseudo-terminal; the request is only observed.
+    disconnect(&w, SIGNAL(getFirmwareUserData()), nullptr, nullptr);
+    QSignalSpy userData(&w, SIGNAL(getFirmwareUserData()));
+    QSignalSpy activeUpdate(&w, SIGNAL(activeUpdateSignal()));
+    QSignalSpy connected(&w, SIGNAL(deviceConnected(int)));
+    QSignalSpy detected(&w, SIGNAL(deviceDetected(bool)));
+    QCOMPARE(a.ui()->serialCombobox->currentData().toString(), pty.slavePath());
+    QCOMPARE(w.detectionLabel->text(), QStringLiteral("Brenvik Device Detected"));
+
+    a.connectButtonClicked();
+    QTRY_COMPARE_WITH_TIMEOUT(connected.count(), 1, 10000);
+    QCOMPARE(connected.at(0).at(0).toInt(), 0);
+    QVERIFY(a.isConnected());
+    QVERIFY(!a.ui()->serialConnectButton->isEnabled());
+    QCOMPARE(userData.count(), 1);
+    QCOMPARE(activeUpdate.count(), 0);
+    QCOMPARE(w.detectionLabel->text(), QString());
+    QCOMPARE(detected.count(), 1);
+    QCOMPARE(detected.at(0).at(0).toBool(), false);
+
+    a.tickTimer()->stop();
+    w.disconnectDevice();
+    QVERIFY(!a.isConnected()); // at once, before the worker answers
+    QVERIFY(a.ui()->serialConnectButton->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(connected.count(), 2, 10000);
+    QCOMPARE(connected.at(1).at(0).toInt(), -2);
+    QCOMPARE(w.connectionLabel->text(), QStringLiteral("Serial Port Diconnected"));
+    QCOMPARE(w.connectionLabel->styleSheet(),
+             QStringLiteral("QLabel { background-color : lightgreen; color : black; }"));
+
+    // A later connection only re-enables the update.
+    a.connectButtonClicked();
+    QTRY_COMPARE_WITH_TIMEOUT(connected.count(), 3, 10000);
+    QCOMPARE(connected.at(2).at(0).toInt(), 0);
+    QCOMPARE(userData.count(), 1);
+    QCOMPARE(activeUpdate.count(), 1);
+    w.disconnectDevice();
+    QTRY_COMPARE_WITH_TIMEOUT(connected.count(), 4, 10000);
+}
+
+void TestPortScan::openFailure()
+{
+    TestPackage package;
+    QVERIFY(package.makeImage("brenvik_fs.iso"));
+    offerPorts(QString("/nonexistent/ttyBRENVIK=%1").arg(console));
+    MainWindow w;
+    MainWindowTestAccess a(&w);
+    QSignalSpy connected(&w, SIGNAL(deviceConnected(int)));
+    ModalAnswerer answerer;
+
+    a.connectButtonClicked();
+    QTRY_COMPARE_WITH_TIMEOUT(connected.count(), 1, 10000);
+    QCOMPARE(connected.at(0).at(0).toInt(), -1);
+    QCOMPARE(answerer.count(), 1);
+    QCOMPARE(answerer.last().title, QStringLiteral("Error"));
+    QCOMPARE(answerer.last().text, QStringLiteral("Could not open Serial Port."));
+    QCOMPARE(answerer.last().icon, QMessageBox::Critical);
+    QVERIFY(!a.isConnected());
+    QVERIFY(a.ui()->serialConnectButton->isEnabled()); // the user may try again
+}
+
+void TestPortScan::otherConnectionResult()
+{
+    TestPackage package;
+    MainWindow w;
+    MainWindowTestAccess a(&w);
+    a.tickTimer()->stop();
+    QSignalSpy connected(&w, SIGNAL(deviceConnected(int)));
+    QSignalSpy detected(&w, SIGNAL(deviceDetected(bool)));
+    QSignalSpy userData(&w, SIGNAL(getFirmwareUserData()));
+    const QString before = w.connectionLabel->text();
+
+    a.serialConnected(5);
+    QCOMPARE(w.detectionLabel->text(), QString());
+    QCOMPARE(detected.count(), 1);
+    QCOMPARE(detected.at(0).at(0).toBool(), false);
+    QCOMPARE(connected.count(), 0);
+    QCOMPARE(userData.count(), 0);
+    QCOMPARE(w.connectionLabel->text(), before);
+    QVERIFY(!a.isConnected());
+}
+
+QTEST_MAIN(TestPortScan)
+#include "tst_portscan.moc"

@@ -1,0 +1,220 @@
+#include "transfertool.h"
+
+#include "qextserialport.h"
+#include "timescale.h"
+#include "ymodem.h"
+#include "ymodemcode.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QThread>
+#include <QTimer>
+#include <cstdio>
+
+namespace
+{
+const char kSOH = 0x01;
+const char kACK = 0x06;
+const char kNAK = 0x15;
+const char kCAN = 0x18;
+
+const int kOpenLimitMs = 10000;    // the worker's answer to the open request
+const int kNextRequestMs = 5000;   // the receiver's request for the next file after EOT
+const int kEndHeaderAckMs = 15000; // ACK of the empty header (rz re-asks after 11 s)
+const int kAskAgainAfterMs = 3000; // a request this long after the block means "lost"
+const unsigned short kSyncPollWait = 100;
+
+void quietMessages(QtMsgType type, const QMessageLogContext&, const QString& text)
+{
+    if (type == QtDebugMsg || type == QtInfoMsg)
+        return;
+    std::fprintf(stderr, "%s\n", qPrintable(text));
+}
+} // namespace
+
+TransferTool::TransferTool(bool verbose, QObject* parent)
+    : QObject(parent), thread(new QThread), ymodem(new YMODEM)
+{
+    if (!verbose) {
+        // The worker's running trace goes to standard output and its debug log to standard
+        // error; a technician wants only the tool's own lines.
+        qInstallMessageHandler(quietMessages);
+        if (!std::freopen("/dev/null", "w", stdout))
+            std::fprintf(stderr, "cannot silence the trace\n");
+    }
+    ymodem->moveToThread(thread);
+    connect(ymodem, &YMODEM::progress, this, &TransferTool::showProgress);
+    thread->start();
+}
+
+TransferTool::~TransferTool()
+{
+    ymodem->stopThread(5000);
+    delete ymodem;
+    delete thread;
+}
+
+bool TransferTool::openPort(const QString& name, QString* why)
+{
+    QEventLoop loop;
+    int state = 1;
+    const QMetaObject::Connection c = connect(ymodem, &YMODEM::serialConnected, &loop, [&](int s) {
+        state = s;
+        loop.quit();
+    });
+    QTimer::singleShot(kOpenLimitMs, &loop, &QEventLoop::quit);
+    QMetaObject::invokeMethod(ymodem, "ySerialConnect", Qt::QueuedConnection, Q_ARG(QString, name));
+    loop.exec();
+    disconnect(c);
+    if (state == 0)
+        return true;
+    *why = state == 1 ? QStringLiteral("no answer from the port") : QStringLiteral("cannot open");
+    return false;
+}
+
+int TransferTool::run(const std::function<int(YMODEM&)>& job)
+{
+    QEventLoop loop;
+    YMODEM* w = ymodem;
+    QMetaObject::invokeMethod(
+        w,
+        [w, job, &loop] {
+            const int result = job(*w);
+            QMetaObject::invokeMethod(
+                &loop, [&loop, result] { loop.exit(result); }, Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
+    const int result = loop.exec();
+    if (lastPercent >= 0)
+        std::fprintf(stderr, "\n");
+    return result;
+}
+
+void TransferTool::setProgressLabel(const QString& text)
+{
+    label = text;
+    lastPercent = -1;
+}
+
+void TransferTool::showProgress(int percent)
+{
+    if (percent == lastPercent)
+        return;
+    if (lastPercent >= 0)
+        std::fprintf(stderr, "\r");
+    lastPercent = percent;
+    std::fprintf(stderr, "%s %3d%%", qPrintable(label), percent);
+    std::fflush(stderr);
+}
+
+// The receiver asks with "C", "c" or NAK; other bytes are tolerated ten times in a row, as the
+// updater does before it sends, and CAN CAN refuses the transfer.
+int TransferTool::waitForRequest(YMODEM& w, int limitMs)
+{
+    QElapsedTimer waited;
+    waited.start();
+    int passes = 0;
+    for (;;) {
+        char c = 0;
+        if (w.yTransmitRead(c, kSyncPollWait) < 0)
+            return Ok;
+        switch (c) {
+        case 0:
+            passes = 0;
+            if (waited.elapsed() >= limitMs)
+                return NoRequest;
+            continue;
+        case 'C':
+        case 'c':
+        case kNAK:
+            return Ok;
+        case kCAN:
+            if (w.yTransmitRead(c, kSyncPollWait) >= 0 && c == kCAN) {
+                w.yTransmitWrite(kACK);
+                w.yTransmitFlushInput();
+                return CancelledAtStart;
+            }
+            break;
+        default:
+            break;
+        }
+        if (++passes >= 10)
+            return Ok;
+    }
+}
+
+// Ends the batch with the empty header once the receiver asks for the next file. False when
+// the receiver did not acknowledge it (the file itself was already acknowledged).
+bool TransferTool::endBatch(YMODEM& w)
+{
+    QByteArray block(3 + 128, '\0');
+    block[0] = kSOH;
+    block[2] = char(0xFF);
+    const quint16 crc =
+        YMODEM::Crc16_Compute(reinterpret_cast<const unsigned char*>(block.constData()) + 3, 128);
+    block.append(char(crc >> 8));
+    block.append(char(crc & 0xFF));
+
+    QElapsedTimer waited;
+    waited.start();
+    bool asked = false;
+    while (!asked && waited.elapsed() < TimeScale::ms(kNextRequestMs)) {
+        char c = 0;
+        asked = w.yTransmitRead(c, kSyncPollWait) == 1 && (c == 'C' || c == kNAK);
+    }
+    if (!asked)
+        return false;
+
+    QextSerialPort* port = w.serialPort();
+    if (!port)
+        return false;
+    port->write(block);
+    waited.restart();
+    while (waited.elapsed() < TimeScale::ms(kEndHeaderAckMs)) {
+        char c = 0;
+        if (w.yTransmitRead(c, kSyncPollWait) == 1 && c == kACK)
+            return true;
+    }
+    return false;
+}
+
+QString TransferTool::meaning(int code, bool sending)
+{
+    switch (code) {
+    case YmodemCode::Done:
+        return QStringLiteral("done");
+    case YmodemCode::CancelledOnce:
+        return sending ? QStringLiteral("the receiver cancelled the transfer")
+                       : QStringLiteral("a block came out of sequence, or the file name was "
+                                        "refused, or the file could not be created");
+    case YmodemCode::CancelledTwice:
+        return sending ? QStringLiteral("the receiver cancelled the transfer (CAN CAN)")
+                       : QStringLiteral("the file could not be written whole (disk full?)");
+    case YmodemCode::Aborted:
+        return QStringLiteral("the sender aborted the transfer");
+    case YmodemCode::EotUnanswered:
+        return QStringLiteral("the receiver did not acknowledge the end of the file");
+    case YmodemCode::BlockRefused:
+        return QStringLiteral("the receiver refused one block more than ten times");
+    case YmodemCode::BlockUnanswered:
+        return QStringLiteral("the receiver stopped answering during the file");
+    case YmodemCode::HeaderUnanswered:
+        return QStringLiteral("the receiver never acknowledged the file's header");
+    case YmodemCode::LineNotQuiet:
+        return QStringLiteral("the line did not fall quiet before the end of the file");
+    case YmodemCode::NoSender:
+        return QStringLiteral("nothing was sent");
+    case YmodemCode::TooManyBlocks:
+        return QStringLiteral("the file is larger than 16 MiB");
+    default:
+        return QStringLiteral("unknown result");
+    }
+}
+
+int TransferTool::exitStatus(int code)
+{
+    if (code < 0)
+        return 100 - code;
+    return code;
+}

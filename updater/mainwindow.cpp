@@ -1,0 +1,535 @@
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "consoletrace.h"
+#include "debugconsole.h"
+#include "portdiagnosis.h"
+#include "portlister.h"
+#include "timescale.h"
+#include "versionsfile.h"
+#include "ymodem.h"
+
+#include <QApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMessageBox>
+#include <QStandardPaths>
+#include <QThread>
+#include <QTimer>
+
+#ifdef UPDATER_HAVE_RESOURCES
+// Resources compiled into a static library register only when asked to.
+static void initResources()
+{
+    Q_INIT_RESOURCE(resources);
+}
+#else
+static void initResources() {}
+#endif
+
+namespace
+{
+const char* const consoleManufacturer = "STMicroelectronics.";
+const char* const consolePrefix = "BRENVIK - ";
+const char* const okStyle = "QLabel { background-color : lightgreen; color : black; }";
+const char* const failStyle = "QLabel { background-color : red; color : black; }";
+// How long the window waits for the worker's thread to end when it is destroyed; a sequence
+// that is still sleeping is left to end with the process.
+const unsigned long threadStopWaitMs = 3000;
+const int shutdownSleepMs = 1000;
+
+void trace(const QString& line)
+{
+    ConsoleTrace::print(line + QLatin1String("\r\n"));
+}
+} // namespace
+
+bool MainWindow::firstConnection = true;
+bool MainWindow::consoleOpen = false;
+
+MainWindow::MainWindow(QWidget* parent)
+    : QWidget(parent), connectionLabel(nullptr), detectionLabel(nullptr), ui(new Ui::MainWindow),
+      tickTimer(nullptr), worker(nullptr), mThread(nullptr), labelHoldTicks(0), isConnected(false),
+      updaterFileMissing(true), shutdownTicks(0), forcedUpdate(false), updatePhase(0),
+      updateMode(ModeKeepSettings)
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("Brenvik"));
+    QCoreApplication::setOrganizationDomain(QStringLiteral("brenvik.com"));
+    QCoreApplication::setApplicationName(QStringLiteral("Updater"));
+    initResources();
+
+    ui->setupUi(this);
+
+    connectionLabel = new QLabel(this);
+    detectionLabel = new QLabel(tr("Please Connect Brenvik Device"), this);
+
+    // Nobody listens to deviceDetected yet; this scan only fills the port list.
+    updaterFileMissing = false;
+    refreshSerialDevices(true);
+    updaterFileMissing = true;
+
+    forcedUpdate = false;
+    shutdownTicks = 0;
+    updateMode = ModeKeepSettings;
+    updatePhase = 0;
+
+    tickTimer = new QTimer(this);
+    tickTimer->setInterval(TickIntervalMs);
+    tickTimer->start();
+    setWindowIcon(QIcon(QStringLiteral(":/icon/brenvik-ico")));
+
+    labelHoldTicks = 0;
+    isConnected = false;
+    connectOrWarn(tickTimer, SIGNAL(timeout()), this, SLOT(timerSlot()));
+
+    mThread = new QThread;
+    mThread->setStackSize(ThreadStackSize);
+    worker = new YMODEM;
+    worker->moveToThread(mThread);
+
+    // The migration statements travel to the worker's thread as a pointer to our list.
+    qRegisterMetaType<QStringList*>("QStringList*");
+
+    connectOrWarn(worker, SIGNAL(setFirmwareUploadStatus(QString)), this,
+                  SLOT(getFirmwareUploadStatus(QString)));
+    connectOrWarn(this, SIGNAL(portDisconnect()), worker, SLOT(serialDisconnect()));
+    connectOrWarn(worker, SIGNAL(finished()), mThread, SLOT(quit()));
+    connectOrWarn(worker, SIGNAL(finished()), worker, SLOT(deleteLater()));
+    connectOrWarn(mThread, SIGNAL(finished()), mThread, SLOT(deleteLater()));
+    connectOrWarn(worker, SIGNAL(progress(int)), this, SLOT(transferProgress(int)));
+    connectOrWarn(worker, SIGNAL(serialConnected(int)), this, SLOT(serialConnected(int)));
+    connectOrWarn(worker, SIGNAL(yModemResult(int)), this, SLOT(yModemResult(int)));
+    connectOrWarn(worker, SIGNAL(putUserSettingPath(QString)), this,
+                  SLOT(getUserSettingsPath(QString)));
+    connectOrWarn(worker, SIGNAL(readUserDataDone()), this, SLOT(readUserDataDoneSlot()));
+    connectOrWarn(this, SIGNAL(saveUsersFile()), worker, SLOT(ySaveUsersFile()));
+    connectOrWarn(this, SIGNAL(preserveSettingsMode(bool)), worker,
+                  SLOT(preserveSettingsModeSlot(bool)));
+    connectOrWarn(this, SIGNAL(yTransmit(QString)), worker, SLOT(yTransmit(QString)));
+    connectOrWarn(this, SIGNAL(yTransmitUserSettings(QString)), worker,
+                  SLOT(yTransmitUserSettings(QString)));
+    connectOrWarn(this, SIGNAL(ySerialConnect(QString)), worker, SLOT(ySerialConnect(QString)));
+    connectOrWarn(this, SIGNAL(getFirmwareUserData()), worker, SLOT(yTransmitGetFirmwareVersion()));
+    connectOrWarn(this, SIGNAL(getUpdatedDeviceData()), worker, SLOT(getUpdatedFirmwareVersion()));
+    connectOrWarn(this, SIGNAL(renameBLE_File()), worker, SLOT(deviceRenameBLE_File()));
+    connectOrWarn(this, SIGNAL(copyQueriesSignal(QStringList*, int, int)), worker,
+                  SLOT(copyQueriesSlot(QStringList*, int, int)));
+    connectOrWarn(worker, SIGNAL(versionReady(QString)), this, SLOT(updateVersionString(QString)));
+    connectOrWarn(worker, SIGNAL(serialReady(QString)), this, SLOT(updateSerialString(QString)));
+    connectOrWarn(worker, SIGNAL(monitorID(QString)), this, SLOT(monitorIDSlot(QString)));
+    connectOrWarn(worker, SIGNAL(articleReady(QString)), this, SLOT(updateArticleString(QString)));
+    connectOrWarn(worker, SIGNAL(nameReady(QString)), this, SLOT(updateNameString(QString)));
+    connectOrWarn(worker, SIGNAL(enableUpdateSignal(bool)), this, SLOT(enableUpdateSlot(bool)));
+    connectOrWarn(worker, SIGNAL(verCompErrorSignal()), this, SLOT(verCompErrorSlot()));
+    connectOrWarn(worker, SIGNAL(shutdownDelayedSignal()), this, SLOT(shutdownDelayedSlot()));
+    connectOrWarn(this, SIGNAL(setUserSettings()), this, SLOT(setUserSettingsSlot()));
+    watchRecovery();
+
+    mThread->start(QThread::InheritPriority);
+
+    qDebug() << "mThread stackSize : " << mThread->stackSize();
+    ConsoleTrace::print(QString::asprintf("mThread stackSize : %d\r\n", int(mThread->stackSize())));
+
+    scanPackageFolder();
+}
+
+MainWindow::~MainWindow()
+{
+    if (debugConsole) {
+        delete debugConsole;
+        consoleOpen = false;
+    }
+    // The worker and its thread outlive the window by design; a window that is destroyed
+    // (at exit, or several times in one test run) still ends the thread so that nothing keeps
+    // running behind it. The worker is deleted in its own thread as the thread ends.
+    if (mThread) {
+        connect(mThread, &QThread::finished, worker, &QObject::deleteLater);
+        mThread->quit();
+        if (!mThread->wait(threadStopWaitMs))
+            qWarning()
+                << "MainWindow: the worker's thread is still busy; left to end with the process";
+    }
+    delete ui;
+}
+
+void MainWindow::connectOrWarn(const QObject* sender, const char* signal, const QObject* receiver,
+                               const char* method)
+{
+    if (!connect(sender, signal, receiver, method))
+        qWarning("MainWindow: could not connect %s to %s", signal + 1, method + 1);
+}
+
+QString MainWindow::packageVersionText() const
+{
+    return verFull + QLatin1Char('_') + verDate;
+}
+
+void MainWindow::showResultMessage(const QString& text, bool ok)
+{
+    connectionLabel->setStyleSheet(QLatin1String(ok ? okStyle : failStyle));
+    labelHoldTicks = MessageHoldTicks;
+    connectionLabel->setText(text);
+}
+
+// ---- The 20 ms tick ----
+
+void MainWindow::timerSlot()
+{
+    if (labelHoldTicks != 0) {
+        // The message stays on the tick that restores the style; the next tick replaces it.
+        if (--labelHoldTicks == 0)
+            connectionLabel->setStyleSheet(qApp->styleSheet());
+    } else {
+        connectionLabel->setText(isConnected ? tr("Connected") : tr("Not connected"));
+    }
+
+    if (shutdownTicks != 0 && --shutdownTicks == 0)
+        runDelayedShutdown();
+}
+
+void MainWindow::shutdownDelayedSlot()
+{
+    shutdownTicks = ShutdownDelayTicks;
+}
+
+void MainWindow::runDelayedShutdown()
+{
+    emit portDisconnect();
+    ui->serialConnectButton->setEnabled(true);
+    isConnected = false;
+    // Gives the worker time to close the port before the box.
+    QThread::msleep(TimeScale::ms(shutdownSleepMs));
+    tickTimer->stop();
+    QMessageBox::information(this, tr("Uploader"),
+                             tr("Operations are successfully terminated!\nPlease wait for the "
+                                "completion of Device Update"));
+    QCoreApplication::quit();
+}
+
+// ---- Port scanning and detection ----
+
+void MainWindow::refreshSerialDevices(bool enableUpdate)
+{
+    ui->serialCombobox->clear();
+    bool found = false;
+    const QList<PortLister::Port> ports = PortLister::availablePorts();
+    for (const PortLister::Port& port : ports) {
+        QString text = port.portName;
+        int position = ui->serialCombobox->count();
+        if (port.manufacturer == QLatin1String(consoleManufacturer)) {
+            text.prepend(QLatin1String(consolePrefix));
+            found = true;
+            position = 0;
+        }
+        ui->serialCombobox->insertItem(position, QIcon(), text, port.systemLocation);
+    }
+
+    bool detected = false;
+    if (updaterFileMissing) {
+        detectionLabel->setText(tr("Updater File Not Found"));
+    } else if (found) {
+        detectionLabel->setText(tr("Brenvik Device Detected"));
+        detected = enableUpdate;
+    } else {
+        detectionLabel->setText(tr("Please Connect Brenvik Device"));
+    }
+    emit deviceDetected(detected);
+    ui->serialCombobox->setCurrentIndex(0);
+}
+
+void MainWindow::on_refreshButton_clicked()
+{
+    if (!updaterFileMissing)
+        refreshSerialDevices(true);
+}
+
+void MainWindow::on_serialConnectButton_clicked()
+{
+    emit ySerialConnect(ui->serialCombobox->currentData(Qt::UserRole).toString());
+}
+
+void MainWindow::serialConnected(int res)
+{
+    detectionLabel->setText(QString());
+    emit deviceDetected(false);
+
+    switch (res) {
+    case -2:
+        ui->serialConnectButton->setEnabled(true);
+        isConnected = false;
+        showResultMessage(tr("Serial Port Diconnected"), true);
+        trace(QStringLiteral("Serial Port Diconnected"));
+        emit deviceConnected(-2);
+        break;
+    case -1: {
+        // The reason and the fix go under the text, and into the trace.
+        const PortDiagnosis why = PortDiagnosis::lastOpenFailure();
+        QMessageBox box(QMessageBox::Critical, tr("Error"), tr("Could not open Serial Port."),
+                        QMessageBox::Ok, this);
+        box.setDetailedText(why.detail());
+        box.exec();
+        trace(QStringLiteral("Could not open Serial Port."));
+        ConsoleTrace::print(why.traceText());
+        isConnected = false;
+        emit deviceConnected(-1);
+        break;
+    }
+    case 0:
+        ui->serialConnectButton->setEnabled(false);
+        isConnected = true;
+        if (firstConnection)
+            emit getFirmwareUserData();
+        else
+            emit activeUpdateSignal();
+        firstConnection = false;
+        trace(QStringLiteral("Serial Port Connected Successfully."));
+        emit deviceConnected(0);
+        break;
+    default:
+        break;
+    }
+}
+
+void MainWindow::disconnectDevice()
+{
+    emit portDisconnect();
+    ui->serialConnectButton->setEnabled(true);
+    isConnected = false;
+}
+
+// ---- Values reported by the worker ----
+
+static void showValue(QLabel* label, const QString& str)
+{
+    if (str.isEmpty())
+        return;
+    label->setText(str);
+    label->setAlignment(Qt::AlignCenter);
+}
+
+void MainWindow::updateVersionString(QString str)
+{
+    showValue(ui->firmwareVersionLabel, str);
+}
+
+void MainWindow::updateSerialString(QString str)
+{
+    showValue(ui->serialNumberLabel, str);
+}
+
+void MainWindow::monitorIDSlot(QString str)
+{
+    showValue(ui->monitorIDLabel, str);
+}
+
+void MainWindow::updateArticleString(QString str)
+{
+    showValue(ui->articleNumberLabel, str);
+}
+
+void MainWindow::updateNameString(QString str)
+{
+    showValue(ui->nameDeviceLabel, str);
+}
+
+void MainWindow::getFirmwareUploadStatus(QString ftr)
+{
+    ui->firmwareUploadStatusLabel->setText(ftr);
+}
+
+void MainWindow::getUserSettingsPath(QString path)
+{
+    userSettingsPath = path;
+}
+
+void MainWindow::readUserDataDoneSlot()
+{
+    updatePhase = 2;
+}
+
+// ---- The firmware package ----
+
+QFileInfoList MainWindow::packageFiles() const
+{
+    // Without a data location there is no folder to list (an empty path would be the
+    // working directory).
+    if (dataPath.isEmpty())
+        return QFileInfoList();
+    // Smallest first, so versions.ini is read before the image that shows its values.
+    return QDir(dataPath).entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks,
+                                        QDir::Size | QDir::Reversed);
+}
+
+QString MainWindow::listingLine(const QFileInfo& file)
+{
+    return QStringLiteral("%1 %2").arg(file.size(), 10).arg(file.filePath());
+}
+
+void MainWindow::scanPackageFolder()
+{
+    const QStringList locations =
+        QStandardPaths::standardLocations(QStandardPaths::AppLocalDataLocation);
+    qDebug() << (locations.isEmpty() ? QStringLiteral("C:") : locations.at(0)) << locations.value(1)
+             << locations.value(2);
+
+    // The package is installed system-wide: the second location, after the user's own. Should
+    // the system offer only one location, that one is where the package can be.
+    dataPath = locations.size() >= 2 ? locations.at(1) : locations.value(0);
+    trace(QStringLiteral("PATH=") + dataPath);
+    trace(QStringLiteral("PATH=") + dataPath);
+
+    const QFileInfoList files = packageFiles();
+    for (const QFileInfo& file : files) {
+        const QString line = listingLine(file);
+        qDebug() << line;
+        trace(line);
+        if (file.fileName().contains(QLatin1String("versions.ini"))) {
+            readVersionsFile(file.filePath());
+        } else if (file.size() == FirmwareImageSize &&
+                   file.fileName().contains(QLatin1String(".iso"))) {
+            firmwarePath = dataPath + QLatin1Char('/') + file.fileName();
+            ui->label_83->setText(packageVersionText());
+            updaterFileMissing = false;
+        }
+    }
+}
+
+void MainWindow::readVersionsFile(const QString& path)
+{
+    VersionsFile file;
+    if (!file.read(path))
+        return;
+
+    QString* const members[VersionsFile::KeyCount] = {
+        &verFull, &verBootloader,   &verApplication, &verBuild,  &verBluetooth,
+        &verDate, &verMinorVersion, &verVChanged,    &verForced, nullptr,
+    };
+    for (const VersionsFile::Entry& entry : file.entries()) {
+        const QString name = VersionsFile::keyName(entry.key);
+        if (QString* member = members[entry.key])
+            *member = entry.value;
+        qDebug() << name + QLatin1String(" =") << entry.value;
+        trace(name + QLatin1String(" = ") + entry.value);
+
+        if (entry.key == VersionsFile::Forced && VersionsFile::isForcedValue(entry.value)) {
+            forcedUpdate = true;
+            updateMode = ModeLoseSettings;
+            QMessageBox::warning(
+                this, tr("Warning"),
+                tr("WARNING: For technical reasons this upgrade WILL delete all Users Settings.  "
+                   "     \n          Go ahead if you are absolutely sure about what you're "
+                   "doing.             \n "));
+            ui->rescueMode->setChecked(true);
+            ui->rescueMode->setEnabled(false);
+            emit preserveSettingsMode(false);
+        }
+
+        if (entry.key == VersionsFile::Query) {
+            // The worker reads the list through a pointer once the signal reaches it, so a
+            // list already handed over is never changed (a second versions file cannot).
+            if (queriesHandedOver)
+                break;
+            queries += file.queries();
+            for (int i = 0; i < file.queries().size(); ++i)
+                qDebug() << "Query" << i + 1 << file.queries().at(i);
+            if (file.queryCount() >= 1) {
+                queriesHandedOver = true;
+                emit copyQueriesSignal(&queries, VersionsFile::versionNumber(verVChanged),
+                                       VersionsFile::versionNumber(verMinorVersion));
+            }
+        }
+    }
+}
+
+void MainWindow::firmwareUpload()
+{
+    ui->firmwareBar->setValue(0);
+    if (!isConnected) {
+        QMessageBox::critical(this, tr("Error"),
+                              tr("Serial port closed. Connect Brenvik Device before proceeding."));
+        return;
+    }
+
+    QFile file(firmwarePath);
+    if (firmwarePath.isEmpty() || !file.open(QIODevice::ReadOnly)) {
+        QMessageBox::critical(this, tr("Error"),
+                              tr("Could not open file. Make sure that the path is valid."));
+        return;
+    }
+
+    const QString name = QFileInfo(file.fileName()).fileName();
+    if (name.contains(QLatin1String(".iso"))) {
+        if (file.size() != FirmwareImageSize) {
+            QMessageBox::critical(
+                this, tr("Error"),
+                tr("The selected file has wrong in size to be a Brenvik filesystem."));
+            return;
+        }
+    } else if (name.contains(QLatin1String(".bin")) && file.size() > MaxBinaryFirmwareSize) {
+        QMessageBox::critical(this, tr("Error"),
+                              tr("The selected file is too large to be a Brenvik firmware."));
+        return;
+    }
+
+    ui->rescueMode->setEnabled(false);
+    ui->refreshButton->setEnabled(false);
+    ui->serialCombobox->setEnabled(false);
+    updatePhase = 1;
+    // The worker opens the file itself.
+    emit yTransmit(firmwarePath);
+    file.close();
+}
+
+// ---- Debug console and keys ----
+
+void MainWindow::debugTerminalSlot(bool active)
+{
+    if (active) {
+        if (!debugConsole) {
+            debugConsole = new DebugConsole(this);
+            debugConsole->setAttribute(Qt::WA_DeleteOnClose);
+            connect(debugConsole, &DebugConsole::closed, this, [] { consoleOpen = false; });
+        }
+        debugConsole->startCapture();
+        debugConsole->show();
+        debugConsole->raise();
+        consoleOpen = true;
+        dumpDiagnostics();
+    } else if (consoleOpen) {
+        if (debugConsole)
+            debugConsole->close();
+        consoleOpen = false;
+    }
+}
+
+void MainWindow::dumpDiagnostics()
+{
+    ConsoleTrace::print(QString::asprintf("mThread stackSize : %d\r\n", int(mThread->stackSize())));
+    trace(QStringLiteral("PATH=") + dataPath);
+    const QFileInfoList files = packageFiles();
+    for (const QFileInfo& file : files)
+        trace(listingLine(file));
+    trace(QStringLiteral("Full = ") + verFull);
+    trace(QStringLiteral("Bootloader = ") + verBootloader);
+    trace(QStringLiteral("Application = ") + verApplication);
+    trace(QStringLiteral("Build = ") + verBuild);
+    trace(QStringLiteral("Bluetooth = ") + verBluetooth);
+    trace(QStringLiteral("Date = ") + verDate);
+    trace(QStringLiteral("minorVersion = ") + verMinorVersion);
+    trace(QStringLiteral("VChanged = ") + verVChanged);
+    trace(QStringLiteral("Forced = ") + verForced);
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event)
+{
+    // Only logged; the event stays accepted and goes no further.
+    if (event->key() == Qt::Key_Alt)
+        return;
+    if (event->modifiers() & Qt::AltModifier)
+        trace(QStringLiteral("Alt+%1").arg(event->text()) + QLatin1String(" Pressed"));
+}

@@ -1,0 +1,187 @@
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include <QFileInfoList>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+
+#include "updatejournal.h"
+
+class QEvent;
+class QKeyEvent;
+class QLabel;
+class QProgressDialog;
+class QThread;
+class QTimer;
+class DebugConsole;
+class SleepInhibitor;
+class YMODEM;
+
+namespace Ui
+{
+class MainWindow;
+}
+
+// The updater page: owns the worker and its thread, reads the firmware package, scans the
+// ports and turns the worker's results into labels, progress and dialogs.
+class MainWindow : public QWidget
+{
+    Q_OBJECT
+
+public:
+    static constexpr int TickIntervalMs = 20;
+    static constexpr int MessageHoldTicks = 80;    // 1.6 s
+    static constexpr int ShutdownDelayTicks = 250; // 5 s
+    static constexpr int ThreadStackSize = 1108864;
+    static constexpr qint64 FirmwareImageSize = 16777216;    // 16 MiB file-system image
+    static constexpr qint64 MaxBinaryFirmwareSize = 1966080; // 1920 KiB
+    static constexpr int ModeKeepSettings = 5;
+    static constexpr int ModeLoseSettings = 3;
+
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // The package's "Full" and "Date" values joined by "_".
+    QString packageVersionText() const;
+    // Shows text in connectionLabel, green when ok, red otherwise, for MessageHoldTicks ticks.
+    void showResultMessage(const QString& text, bool ok);
+    // Prints the state summary to standard output.
+    void dumpDiagnostics();
+
+    QLabel* connectionLabel;
+    QLabel* detectionLabel;
+
+signals:
+    void ySerialConnect(QString);
+    void yTransmit(QString);
+    void yTransmitUserSettings(QString);
+    void tranferCancel();
+    void portDisconnect();
+    void saveUsersFile();
+    void deviceDetected(bool);
+    void deviceConnected(int);
+    void getFirmwareUserData();
+    void stopYModemThread();
+    void setUserSettings();
+    void renameBLE_File();
+    void preserveSettingsMode(bool);
+    void getUpdatedDeviceData();
+    void activeUpdateSignal();
+    void copyQueriesSignal(QStringList*, int, int);
+
+private slots:
+    void transferProgress(int percent);
+    void timerSlot();
+    void on_serialConnectButton_clicked();
+    void on_refreshButton_clicked();
+    void on_rescueMode_clicked();
+    void serialConnected(int res);
+    void yModemResult(int res);
+    void updateVersionString(QString str);
+    void updateSerialString(QString str);
+    void monitorIDSlot(QString str);
+    void updateArticleString(QString str);
+    void updateNameString(QString str);
+    void getFirmwareUploadStatus(QString ftr);
+    void getUserSettingsPath(QString path);
+    void debugTerminalSlot(bool active);
+    void shutdownDelayedSlot();
+    void readUserDataDoneSlot();
+
+public slots:
+    void refreshSerialDevices(bool enableUpdate);
+    void disconnectDevice();
+    void firmwareUpload();
+    void setUserSettingsSlot();
+    void enableUpdateSlot(bool its_ok);
+    void verCompErrorSlot();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void connectOrWarn(const QObject* sender, const char* signal, const QObject* receiver,
+                       const char* method);
+    void scanPackageFolder();
+    void readVersionsFile(const QString& path);
+    QFileInfoList packageFiles() const;
+    static QString listingLine(const QFileInfo& file);
+    void runDelayedShutdown();
+    // The 50 s wait while the console re-flashes itself (mainwindow_update.cpp).
+    void rebootWait();
+    // ---- Update run helpers (mainwindow_update.cpp) ----
+public:
+    static constexpr int RebootWaitMs = 50000;
+    // Overall percentage of the whole update for the worker's percentage of the current step.
+    static int overallPercent(int mode, int phase, int percent);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    // ---- Interrupted updates and suspend (mainwindow_recovery.cpp) ----
+    void watchRecovery();
+    void recordResult(int res);
+    // A console found in its loader: offers to put back users' data saved by an update that
+    // did not complete. True when the user agreed.
+    bool offerRescueRestore();
+    // After the rescue update: restores the saved file as the normal path does. False when
+    // there is nothing to restore.
+    bool restoreAfterRescue();
+    UpdateJournal journal;
+    UpdateJournal::Identity consoleIdentity;
+    UpdateJournal::Entry rescueRestore;
+    SleepInhibitor* sleepInhibitor = nullptr;
+
+    void watchUpdateRun();
+    bool askAbort();
+    void endRun(bool failed);
+    void tellWhereUsersDataAre();
+    // An update was asked for and has not ended yet (closing the window asks first).
+    bool updateRunning = false;
+    bool runWatched = false;
+
+    Ui::MainWindow* ui;
+    QTimer* tickTimer;
+    YMODEM* worker;
+    QThread* mThread;
+    int labelHoldTicks;
+    bool isConnected;
+    bool updaterFileMissing;
+    QString userSettingsPath;
+    QString verFull;
+    QString verBootloader;
+    QString verApplication;
+    QString verBuild;
+    QString verBluetooth;
+    QString verDate;
+    QString verVChanged;
+    QString verMinorVersion;
+    QString firmwarePath;
+    QString dataPath;
+    QString verForced;
+    QStringList queries;
+    int shutdownTicks;
+    bool forcedUpdate;
+    int updatePhase;
+    int updateMode;
+
+    // The migration statements have been lent to the worker and must not change any more.
+    bool queriesHandedOver = false;
+
+    // The progress dialog of the re-flash wait while it is shown.
+    QPointer<QProgressDialog> rebootDialog;
+    QPointer<DebugConsole> debugConsole;
+
+    // Once per process.
+    static bool firstConnection;
+    static bool consoleOpen;
+
+    // The start-up window calls on_serialConnectButton_clicked() directly.
+    friend class Startup;
+    friend class MainWindowTestAccess;
+};
+
+#endif // MAINWINDOW_H

@@ -1,0 +1,257 @@
+#include "updatejournal.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+#include "usersdatastore.h"
+
+#include <algorithm>
+
+namespace
+{
+const char* const Suffix = ".journal";
+// Journals larger than this are not ours.
+const qint64 MaxJournalBytes = 64 * 1024;
+
+const char* const PhaseNames[] = {"started",   "users-data-saved", "image-sending", "image-sent",
+                                  "restoring", "restored",         "finished"};
+
+QString safeNamePart(const QString& text)
+{
+    QString part;
+    for (const QChar ch : text.trimmed()) {
+        const bool safe = ch.isLetterOrNumber() && ch.unicode() < 128;
+        part += (safe || ch == QLatin1Char('-')) ? ch : QLatin1Char('_');
+    }
+    part.truncate(64);
+    return part.isEmpty() ? QStringLiteral("unknown") : part;
+}
+
+bool phaseFromName(const QString& name, UpdateJournal::Phase* phase)
+{
+    for (int i = 0; i <= UpdateJournal::Finished; ++i) {
+        if (name == QLatin1String(PhaseNames[i])) {
+            *phase = UpdateJournal::Phase(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool newerFirst(const UpdateJournal::Entry& a, const UpdateJournal::Entry& b)
+{
+    return a.updated > b.updated;
+}
+} // namespace
+
+UpdateJournal::UpdateJournal(const QString& directory) : dir(directory) {}
+
+QString UpdateJournal::directory() const
+{
+    return dir.isEmpty() ? defaultDirectory() : dir;
+}
+
+QString UpdateJournal::defaultDirectory()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) +
+           QStringLiteral("/journal");
+}
+
+QString UpdateJournal::phaseName(Phase phase)
+{
+    return QLatin1String(PhaseNames[phase]);
+}
+
+bool UpdateJournal::begin(const Identity& identity)
+{
+    const QString serial = identity.serialNumber.trimmed();
+    if (!serial.isEmpty()) {
+        for (const Entry& older : unfinished(directory())) {
+            if (older.identity.serialNumber.trimmed() != serial)
+                continue;
+            UpdateJournal superseded(directory());
+            superseded.current = older;
+            superseded.open = true;
+            superseded.finish(false);
+        }
+    }
+
+    current = Entry();
+    current.identity = identity;
+    current.phase = Started;
+    current.started = QDateTime::currentDateTimeUtc();
+    current.path = QStringLiteral("%1/update_%2_%3%4")
+                       .arg(directory(), safeNamePart(identity.serialNumber),
+                            current.started.toString(QStringLiteral("yyyyMMdd-HHmmss-zzz")),
+                            QLatin1String(Suffix));
+    open = true;
+    return write();
+}
+
+bool UpdateJournal::resume(const Entry& entry)
+{
+    if (entry.path.isEmpty()) {
+        if (!begin(entry.identity))
+            return false;
+        return setUsersFile(entry.usersFile);
+    }
+    current = entry;
+    open = true;
+    return write();
+}
+
+bool UpdateJournal::setPhase(Phase phase)
+{
+    if (!open)
+        return false;
+    current.phase = phase;
+    return write();
+}
+
+bool UpdateJournal::setUsersFile(const QString& path)
+{
+    if (!open)
+        return false;
+    current.usersFile = path;
+    if (current.phase < UsersDataSaved)
+        current.phase = UsersDataSaved;
+    return write();
+}
+
+bool UpdateJournal::finish(bool succeeded)
+{
+    if (!open)
+        return false;
+    current.phase = Finished;
+    current.succeeded = succeeded;
+    const bool ok = write();
+    open = false;
+    return ok;
+}
+
+bool UpdateJournal::write()
+{
+    current.updated = QDateTime::currentDateTimeUtc();
+    const QString folder = QFileInfo(current.path).absolutePath();
+    if (!QDir().mkpath(folder)) {
+        error = QStringLiteral("cannot create %1").arg(folder);
+        return false;
+    }
+    QJsonObject console;
+    console.insert(QStringLiteral("serialNumber"), current.identity.serialNumber);
+    console.insert(QStringLiteral("firmwareVersion"), current.identity.firmwareVersion);
+    console.insert(QStringLiteral("articleNumber"), current.identity.articleNumber);
+    console.insert(QStringLiteral("deviceName"), current.identity.deviceName);
+    console.insert(QStringLiteral("monitorId"), current.identity.monitorId);
+    QJsonObject root;
+    root.insert(QStringLiteral("console"), console);
+    root.insert(QStringLiteral("phase"), phaseName(current.phase));
+    root.insert(QStringLiteral("usersFile"), current.usersFile);
+    root.insert(QStringLiteral("started"), current.started.toString(Qt::ISODateWithMs));
+    root.insert(QStringLiteral("updated"), current.updated.toString(Qt::ISODateWithMs));
+    root.insert(QStringLiteral("succeeded"), current.succeeded);
+
+    // QSaveFile: a reader (or the next start after a crash) sees the old journal or the new
+    // one, never half of one.
+    QSaveFile out(current.path);
+    if (!out.open(QIODevice::WriteOnly)) {
+        error = QStringLiteral("cannot write %1: %2").arg(current.path, out.errorString());
+        return false;
+    }
+    const QByteArray bytes = QJsonDocument(root).toJson();
+    if (out.write(bytes) != bytes.size() || !out.commit()) {
+        error = QStringLiteral("cannot write %1: %2").arg(current.path, out.errorString());
+        return false;
+    }
+    error.clear();
+    return true;
+}
+
+bool UpdateJournal::read(const QString& path, Entry* entry)
+{
+    QFile in(path);
+    if (in.size() > MaxJournalBytes || !in.open(QIODevice::ReadOnly))
+        return false;
+    QJsonParseError parseError;
+    const QJsonDocument doc = QJsonDocument::fromJson(in.read(MaxJournalBytes), &parseError);
+    if (parseError.error != QJsonParseError::NoError || !doc.isObject())
+        return false;
+    const QJsonObject root = doc.object();
+    Entry e;
+    e.path = path;
+    if (!phaseFromName(root.value(QStringLiteral("phase")).toString(), &e.phase))
+        return false;
+    const QJsonObject console = root.value(QStringLiteral("console")).toObject();
+    e.identity.serialNumber = console.value(QStringLiteral("serialNumber")).toString();
+    e.identity.firmwareVersion = console.value(QStringLiteral("firmwareVersion")).toString();
+    e.identity.articleNumber = console.value(QStringLiteral("articleNumber")).toString();
+    e.identity.deviceName = console.value(QStringLiteral("deviceName")).toString();
+    e.identity.monitorId = console.value(QStringLiteral("monitorId")).toString();
+    e.usersFile = root.value(QStringLiteral("usersFile")).toString();
+    e.started =
+        QDateTime::fromString(root.value(QStringLiteral("started")).toString(), Qt::ISODateWithMs);
+    e.updated =
+        QDateTime::fromString(root.value(QStringLiteral("updated")).toString(), Qt::ISODateWithMs);
+    e.succeeded = root.value(QStringLiteral("succeeded")).toBool();
+    if (!e.updated.isValid())
+        e.updated = QFileInfo(path).lastModified().toUTC();
+    *entry = e;
+    return true;
+}
+
+QList<UpdateJournal::Entry> UpdateJournal::unfinished(const QString& directory)
+{
+    QList<Entry> result;
+    const QDir d(directory);
+    const QStringList names =
+        d.entryList({QStringLiteral("*") + QLatin1String(Suffix)}, QDir::Files);
+    for (const QString& name : names) {
+        Entry e;
+        if (!read(d.filePath(name), &e) || e.isFinished())
+            continue;
+        if (e.usersFile.isEmpty() || !QFileInfo(e.usersFile).isFile() ||
+            QFileInfo(e.usersFile).size() == 0)
+            continue;
+        result << e;
+    }
+    std::stable_sort(result.begin(), result.end(), newerFirst);
+    return result;
+}
+
+bool UpdateJournal::findRescuable(const QString& serialNumber, const QString& usersFolder,
+                                  Entry* found, const QString& directory)
+{
+    const QString serial = serialNumber.trimmed();
+    for (const Entry& e : unfinished(directory)) {
+        if (serial.isEmpty() || e.identity.serialNumber.trimmed() == serial) {
+            *found = e;
+            return true;
+        }
+    }
+    if (serial.isEmpty() || usersFolder.isEmpty())
+        return false;
+
+    // No journal, but a users' file kept for this console by an earlier run.
+    const QDir d(usersFolder);
+    const QFileInfoList files = d.entryInfoList(
+        {QStringLiteral("BrenvikDATA_%1_*").arg(UsersDataStore::fileNamePart(serial))}, QDir::Files,
+        QDir::Time);
+    for (const QFileInfo& f : files) {
+        if (f.size() == 0)
+            continue;
+        Entry e;
+        e.identity.serialNumber = serial;
+        e.phase = UsersDataSaved;
+        e.usersFile = f.absoluteFilePath();
+        e.updated = f.lastModified().toUTC();
+        e.started = e.updated;
+        *found = e;
+        return true;
+    }
+    return false;
+}
