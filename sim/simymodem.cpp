@@ -28,6 +28,8 @@ constexpr int ByteWaitMs = 1000;      // between two bytes of one block
 constexpr int PacketWaitMs = 15000;   // next block while a file is being received
 constexpr int PurgeQuietMs = 100;     // quiet that marks the end of a broken block
 constexpr int MaxRetries = 10;
+// rz empties its input right after it writes "C": give it a moment before answering one.
+constexpr int RequestSettleMs = 20;
 } // namespace
 
 SimYmodem::SimYmodem(SimPty& l) : line(l) {}
@@ -207,6 +209,7 @@ SimYmodem::Outcome SimYmodem::send(const QString& name, const QByteArray& data, 
         }
     };
 
+    line.sleep(RequestSettleMs);
     const QString baseName = name.mid(name.lastIndexOf(QLatin1Char('/')) + 1);
     QByteArray header = baseName.toUtf8();
     header.append('\0');
@@ -225,6 +228,7 @@ SimYmodem::Outcome SimYmodem::send(const QString& name, const QByteArray& data, 
             *detail = QStringLiteral("line closed after the header");
             return Outcome::Stopped;
         }
+        line.sleep(RequestSettleMs);
     }
 
     int number = 1;
@@ -260,6 +264,7 @@ SimYmodem::Outcome SimYmodem::send(const QString& name, const QByteArray& data, 
     char other = 0;
     const Answer ask = waitAnswer(CloseWaitMs, &other);
     if (ask == Answer::RequestC || ask == Answer::Nak) {
+        line.sleep(RequestSettleMs);
         line.write(block(0, QByteArray(), 128, false));
         const Answer last = waitAnswer(LastAckWaitMs, &other);
         if (last == Answer::Other)

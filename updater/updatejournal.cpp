@@ -236,22 +236,26 @@ bool UpdateJournal::findRescuable(const QString& serialNumber, const QString& us
     if (serial.isEmpty() || usersFolder.isEmpty())
         return false;
 
-    // No journal, but a users' file kept for this console by an earlier run.
+    // No journal, but a users' file kept for this console by an earlier run: each copy sits
+    // in a folder named with the serial number and the time, which sorts by time.
     const QDir d(usersFolder);
-    const QFileInfoList files = d.entryInfoList(
-        {QStringLiteral("BrenvikDATA_%1_*").arg(UsersDataStore::fileNamePart(serial))}, QDir::Files,
-        QDir::Time);
-    for (const QFileInfo& f : files) {
-        if (f.size() == 0)
-            continue;
-        Entry e;
-        e.identity.serialNumber = serial;
-        e.phase = UsersDataSaved;
-        e.usersFile = f.absoluteFilePath();
-        e.updated = f.lastModified().toUTC();
-        e.started = e.updated;
-        *found = e;
-        return true;
+    const QStringList folders =
+        d.entryList({UsersDataStore::fileNamePart(serial) + QStringLiteral("_*")},
+                    QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::Reversed);
+    for (const QString& folder : folders) {
+        const QFileInfoList files = QDir(d.filePath(folder)).entryInfoList(QDir::Files, QDir::Name);
+        for (const QFileInfo& f : files) {
+            if (f.size() == 0)
+                continue;
+            Entry e;
+            e.identity.serialNumber = serial;
+            e.phase = UsersDataSaved;
+            e.usersFile = f.absoluteFilePath();
+            e.updated = f.lastModified().toUTC();
+            e.started = e.updated;
+            *found = e;
+            return true;
+        }
     }
     return false;
 }

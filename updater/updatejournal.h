@@ -71,7 +71,8 @@ public:
     // What can be put back on a console found in its loader: the newest unfinished journal for
     // that serial number (any console's when the serial number is unknown, as it is for a
     // console in its loader); failing that, with a serial number, the newest users' file kept
-    // for it in `usersFolder`. Returns false when there is nothing.
+    // for it in `usersFolder` (in a folder "<serial number>_<time>"). Returns false when there is
+    // nothing.
     static bool findRescuable(const QString& serialNumber, const QString& usersFolder, Entry* found,
                               const QString& directory = defaultDirectory());
 

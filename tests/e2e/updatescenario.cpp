@@ -7,6 +7,7 @@
 #include "timescale.h"
 #include "ui_mainwindow.h"
 #include "usersdatastore.h"
+#include "ymodem.h"
 
 #include <QApplication>
 #include <QDir>
@@ -47,6 +48,8 @@ QString UpdateScenario::packageDir() const
 
 QString UpdateScenario::dataHome() const
 {
+    if (!dataHomeOverride.isEmpty())
+        return dataHomeOverride;
     return root.path() + QStringLiteral("/home");
 }
 
@@ -153,9 +156,8 @@ void UpdateScenario::sample()
         label != QLatin1String("Not connected") &&
         (resultMessages.isEmpty() || resultMessages.last() != label))
         resultMessages << label;
-    const QString status = access.ui()->firmwareUploadStatusLabel->text();
-    if (!status.isEmpty() && (statuses.isEmpty() || statuses.last() != status))
-        statuses << status;
+    if (answerer)
+        boxes = answerer->seen;
     if (duringRebootWait)
         if (auto* dialog = qobject_cast<QProgressDialog*>(QApplication::activeModalWidget()))
             duringRebootWait(dialog);
@@ -216,6 +218,12 @@ bool UpdateScenario::run(int timeoutMs, QString* why)
             [this](int v) {
                 if (barValues.isEmpty() || barValues.last() != v)
                     barValues << v;
+            });
+    // Every status line the worker sends, in order (the label shows only the last of a batch).
+    connect(MainWindowTestAccess(window).worker(), &YMODEM::setFirmwareUploadStatus, this,
+            [this](const QString& status) {
+                if (!status.isEmpty() && (statuses.isEmpty() || statuses.last() != status))
+                    statuses << status;
             });
     QTimer sampler;
     connect(&sampler, &QTimer::timeout, this, &UpdateScenario::sample);

@@ -40,6 +40,9 @@ public:
     QStringList queries{QStringLiteral("CREATE TABLE e2e_migrated (step INTEGER)"),
                         QStringLiteral("INSERT INTO e2e_migrated VALUES (1)")};
     bool tickRescue = false;
+    // The updater's data home; by default a folder of this scenario. A test that runs the
+    // updater twice on the same data (an interrupted update) points both runs at one folder.
+    QString dataHomeOverride;
     // Answers for the boxes in the order they come; Ok (or the box's escape) after them.
     QList<QMessageBox::StandardButton> answers;
     // Called on each pass while the re-flash wait's progress dialog is up, with the dialog.
@@ -56,7 +59,7 @@ public:
     bool applicationQuit = false;
     QList<ModalAnswerer::Seen> boxes;
     QStringList resultMessages; // texts shown in the connection label other than the plain ones
-    QStringList statuses;       // distinct status lines in their order
+    QStringList statuses;       // the worker's status lines in their order (repeats dropped)
     QVector<int> barValues;     // distinct values of the bar in their order
     QJsonObject console;        // the simulated console's state after the run
     QString consoleDir;

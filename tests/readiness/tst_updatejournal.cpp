@@ -46,6 +46,7 @@ void TestUpdateJournal::init()
 QString TestUpdateJournal::makeUsersFile(const QString& name, const QByteArray& contents)
 {
     const QString path = users + QLatin1Char('/') + name;
+    QDir().mkpath(QFileInfo(path).absolutePath());
     QFile f(path);
     if (!f.open(QIODevice::WriteOnly))
         return QString();
@@ -191,15 +192,15 @@ void TestUpdateJournal::finderPicksByConsole()
 
 void TestUpdateJournal::finderFallsBackToKeptUsersFile()
 {
-    makeUsersFile(QStringLiteral("BrenvikDATA_CCC_20250101-000000"), "old");
-    QTest::qWait(1100); // file times have a one-second grain on some file systems
-    const QString newer = makeUsersFile(QStringLiteral("BrenvikDATA_CCC_20250102-000000"), "new");
-    makeUsersFile(QStringLiteral("BrenvikDATA_CCC_20250103-000000"), ""); // empty: useless
-    makeUsersFile(QStringLiteral("BrenvikDATA_CCCD_20250104-000000"), "another console");
+    // Kept copies as the users' data store lays them out: <serial>_<time>/<file>.
+    makeUsersFile(QStringLiteral("CCC_20250101-000000/BrenvikDATA"), "old");
+    const QString newer = makeUsersFile(QStringLiteral("CCC_20250102-000000/BrenvikDATA"), "new");
+    makeUsersFile(QStringLiteral("CCC_20250103-000000/BrenvikDATA"), ""); // empty: useless
+    makeUsersFile(QStringLiteral("CCCD_20250104-000000/BrenvikDATA"), "another console");
 
     UpdateJournal::Entry found;
     QVERIFY(UpdateJournal::findRescuable(QStringLiteral("CCC"), users, &found, journals));
-    QCOMPARE(QFileInfo(found.usersFile).fileName(), QFileInfo(newer).fileName());
+    QCOMPARE(found.usersFile, QFileInfo(newer).absoluteFilePath());
     QCOMPARE(found.identity.serialNumber, QStringLiteral("CCC"));
     QVERIFY(found.path.isEmpty()); // no journal behind it
     // Without the console's serial number a kept file cannot be told apart from another
@@ -260,7 +261,7 @@ void TestUpdateJournal::resumeCarriesOn_data()
 void TestUpdateJournal::resumeCarriesOn()
 {
     QFETCH(bool, fromJournal);
-    const QString usersFile = makeUsersFile(QStringLiteral("BrenvikDATA_F1_20250101-000000"));
+    const QString usersFile = makeUsersFile(QStringLiteral("F1_20250101-000000/BrenvikDATA"));
     if (fromJournal) {
         UpdateJournal cut(journals);
         QVERIFY(cut.begin(identity(QStringLiteral("F1"))));

@@ -100,6 +100,7 @@ private slots:
     void closeWithStuckOutput();
     void closeFromWorkerWhileStreaming();
     void closeInsideReadyReadSlot();
+    void reopenInsideReadyReadSlot();
     void otherEndClosesMidStream_data();
     void otherEndClosesMidStream();
     void polledMode();
@@ -450,6 +451,44 @@ void TestSerialPort::closeInsideReadyReadSlot()
     QTRY_COMPARE_WITH_TIMEOUT(int(calls), 2, Long);
     QCOMPARE(port.readAll(), QByteArray("y"));
     port.close();
+}
+
+// Closing and opening again from a slot on the monitor thread keeps that thread as the monitor.
+void TestSerialPort::reopenInsideReadyReadSlot()
+{
+    PtyPair pty;
+    QVERIFY2(pty.isValid(), qPrintable(pty.errorString()));
+    QextSerialPort port(pty.slavePath(), EventIo);
+    std::atomic<int> calls{0};
+    std::atomic<bool> reopened{false};
+    QByteArray seen;
+    QMutex seenLock;
+    connect(
+        &port, &QIODevice::readyRead, &port,
+        [&] {
+            QByteArray chunk = port.readAll();
+            {
+                QMutexLocker l(&seenLock);
+                seen += chunk;
+            }
+            if (++calls == 1) {
+                port.close();
+                reopened = port.open(workerMode);
+            }
+        },
+        Qt::DirectConnection);
+    QVERIFY(port.open(workerMode));
+    QVERIFY(pty.writeMaster("1"));
+    QTRY_VERIFY_WITH_TIMEOUT(reopened, Long);
+    QVERIFY(port.isOpen());
+    QVERIFY(pty.writeMaster("2"));
+    QTRY_COMPARE_WITH_TIMEOUT(int(calls), 2, Long);
+    {
+        QMutexLocker l(&seenLock);
+        QCOMPARE(seen, QByteArray("12"));
+    }
+    port.close();
+    QVERIFY(!port.isOpen());
 }
 
 void TestSerialPort::otherEndClosesMidStream_data()
