@@ -3,7 +3,10 @@
 #include <QStringList>
 
 // Qt's own conversion of a byte array to text: UTF-8, ending at the first NUL.
-static QString asText(const QByteArray& reply) { return QString::fromUtf8(reply.constData()); }
+static QString asText(const QByteArray& reply)
+{
+    return QString::fromUtf8(reply.constData());
+}
 
 QString ConsoleReplies::clean(const QByteArray& reply)
 {
@@ -12,7 +15,10 @@ QString ConsoleReplies::clean(const QByteArray& reply)
     return text;
 }
 
-bool ConsoleReplies::loaderBeforeUpdate(const QByteArray& veReply) { return veReply.contains('C'); }
+bool ConsoleReplies::loaderBeforeUpdate(const QByteArray& veReply)
+{
+    return veReply.contains('C');
+}
 
 bool ConsoleReplies::loaderAfterUpdate(const QByteArray& veReply)
 {
@@ -54,7 +60,10 @@ bool ConsoleReplies::identity(const QByteArray& kiReply, QString& name, QString&
     return true;
 }
 
-QString ConsoleReplies::article(const QByteArray& caReply) { return clean(caReply); }
+QString ConsoleReplies::article(const QByteArray& caReply)
+{
+    return clean(caReply);
+}
 
 bool ConsoleReplies::serialNumber(const QByteArray& snReply, QString& serial)
 {

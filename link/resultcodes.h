@@ -3,7 +3,8 @@
 
 // Result codes of the console sequences, carried by YMODEM::yModemResult(int). The sender's
 // own codes (-1, -2 and the positive ones) pass through unchanged.
-namespace ResultCode {
+namespace ResultCode
+{
 enum : int {
     ImageSent = 0,
     CancelledByConsole = -3,

@@ -9,7 +9,8 @@
 
 QString UsersDataStore::folder()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QStringLiteral("/users-data");
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) +
+           QStringLiteral("/users-data");
 }
 
 QString UsersDataStore::fileNamePart(const QString& serialNumber)
@@ -18,8 +19,8 @@ QString UsersDataStore::fileNamePart(const QString& serialNumber)
     for (const QChar ch : serialNumber.trimmed()) {
         const bool safe = (ch >= QLatin1Char('a') && ch <= QLatin1Char('z')) ||
                           (ch >= QLatin1Char('A') && ch <= QLatin1Char('Z')) ||
-                          (ch >= QLatin1Char('0') && ch <= QLatin1Char('9')) || ch == QLatin1Char('-') ||
-                          ch == QLatin1Char('_');
+                          (ch >= QLatin1Char('0') && ch <= QLatin1Char('9')) ||
+                          ch == QLatin1Char('-') || ch == QLatin1Char('_');
         part += safe ? ch : QLatin1Char('_');
     }
     part.truncate(64);
@@ -45,9 +46,10 @@ QString UsersDataStore::keep(const QString& source, const QString& serialNumber,
     // One folder per save, named after the console and the time; the file keeps the console's
     // own name, which travels in the YMODEM header when it goes back.
     const QString base = folder();
-    const QString stem = QStringLiteral("%1/%2_%3")
-                             .arg(base, fileNamePart(serialNumber),
-                                  QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")));
+    const QString stem =
+        QStringLiteral("%1/%2_%3")
+            .arg(base, fileNamePart(serialNumber),
+                 QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")));
     QString dir = stem;
     for (int n = 2; QFileInfo::exists(dir); ++n)
         dir = stem + QLatin1Char('-') + QString::number(n);
@@ -59,7 +61,8 @@ QString UsersDataStore::keep(const QString& source, const QString& serialNumber,
     const QString path = dir + QLatin1Char('/') + QFileInfo(source).fileName();
 
     QSaveFile out(path);
-    if (!out.open(QIODevice::WriteOnly) || out.write(contents) != contents.size() || !out.commit()) {
+    if (!out.open(QIODevice::WriteOnly) || out.write(contents) != contents.size() ||
+        !out.commit()) {
         const QString why = QStringLiteral("cannot write %1: %2").arg(path, out.errorString());
         QDir().rmdir(dir);
         return fail(why);
@@ -73,5 +76,6 @@ bool UsersDataStore::isKeptCopy(const QString& path)
     if (path.isEmpty())
         return false;
     const QDir parent = QFileInfo(path).absoluteDir();
-    return QFileInfo(parent.absolutePath()).absolutePath() == QFileInfo(folder()).absoluteFilePath();
+    return QFileInfo(parent.absolutePath()).absolutePath() ==
+           QFileInfo(folder()).absoluteFilePath();
 }

@@ -15,7 +15,8 @@ public:
     // Copies the file at source, under its own name, into a new folder of folder() named with
     // the console's serial number and the time. Returns the copy's path, or an empty text and
     // a reason in error when the copy could not be written whole.
-    static QString keep(const QString& source, const QString& serialNumber, QString* error = nullptr);
+    static QString keep(const QString& source, const QString& serialNumber,
+                        QString* error = nullptr);
 
     // Whether path names a copy made by keep().
     static bool isKeptCopy(const QString& path);

@@ -63,8 +63,8 @@ YMODEM::~YMODEM()
         // port are released in the thread they belong to.
         QThread* own = thread();
         if (own && own != QThread::currentThread() && own->isRunning() && !stopThread(5000)) {
-            // The thread is still inside a sequence that uses the buffers and the port: leave
-            // them to it rather than free memory under its feet.
+            // The thread is still inside a sequence that uses the buffers, the port and the
+            // statement list: leave them to it rather than free memory under its feet.
             qDebug() << "Error Detected";
             return;
         }

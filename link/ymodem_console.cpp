@@ -20,7 +20,8 @@
 #include <QThread>
 #include <QVariant>
 
-namespace {
+namespace
+{
 const char kCAN = 0x18;
 const char kACK = 0x06;
 const char kNAK = 0x15;
@@ -35,10 +36,16 @@ const int kSyncSilenceLimitMs = 60000;
 // Permissions given to the received users' file: rwx for the owner, r-x for group and others.
 const QFileDevice::Permissions kUsersFilePermissions = QFileDevice::Permissions(0x7055);
 
-void trace(const QString& text) { ConsoleTrace::print(text); }
+void trace(const QString& text)
+{
+    ConsoleTrace::print(text);
+}
 } // namespace
 
-void YMODEM::pause(int ms) { QThread::msleep(unsigned(TimeScale::ms(ms))); }
+void YMODEM::pause(int ms)
+{
+    QThread::msleep(unsigned(TimeScale::ms(ms)));
+}
 
 void YMODEM::writeCommand(const QByteArray& command)
 {
@@ -201,7 +208,8 @@ int YMODEM::syncWithReceiver()
         default:
             silence.restart();
             qDebug() << "XYMODEM::yTransmit - Unknown : " << c;
-            trace(QStringLiteral("XMODEM::yTransmit - Unknown, %1\r\n").arg(QString::fromLatin1(&c, 1)));
+            trace(QStringLiteral("XMODEM::yTransmit - Unknown, %1\r\n")
+                      .arg(QString::fromLatin1(&c, 1)));
             break;
         }
         if (!passEnds)
@@ -256,7 +264,8 @@ int YMODEM::checkAndMigrateUsersFile()
     if (!userDb.open()) {
         qDebug() << "Error: connection with database failure";
         if (userDb.lastError().isValid())
-            trace(QStringLiteral("Error: connection with Storage failure: %1\r\n").arg(userDb.lastError().text()));
+            trace(QStringLiteral("Error: connection with Storage failure: %1\r\n")
+                      .arg(userDb.lastError().text()));
         else
             trace(QStringLiteral("Error: connection with Storage failure\r\n"));
     } else {
@@ -280,14 +289,21 @@ int YMODEM::checkAndMigrateUsersFile()
         int step = 0;
         for (const QString& statement : qAsConst(*queryList)) {
             ++step;
-            query.prepare(statement);
-            const bool done = query.exec();
+            // SQLite checks a statement when it is prepared: one that names what is not there
+            // fails then, and its reason is the prepare's.
+            bool done = query.prepare(statement);
+            if (done)
+                done = query.exec();
             trace(QStringLiteral("Editing User Settings File.. Step %1\r\n").arg(step));
             // The sequence goes on, but a statement that did not apply must not pass unseen.
-            if (!done)
+            if (!done) {
+                const QSqlError error = query.lastError();
+                const QString reason =
+                    error.databaseText().isEmpty() ? error.text() : error.databaseText();
                 trace(QStringLiteral("Editing User Settings File.. Step %1 failed: %2\r\n")
                           .arg(step)
-                          .arg(query.lastError().text()));
+                          .arg(reason));
+            }
         }
     }
     return 0;

@@ -167,6 +167,9 @@ int YMODEM::transmitFile(const QByteArray& contents, const QFileInfo& fileInfo, 
 
         sent += d;
         emit progress(percent(sent, size));
+        // The receiver flushes its input right after its answer; letting it run first keeps
+        // the new block from arriving before that flush.
+        QThread::yieldCurrentThread();
         writeBlock(block);
         setStatus(firmware ? tr("File Upload in Process...") : tr("User Settings Loading..."));
 
@@ -280,14 +283,8 @@ int YMODEM::awaitBlockAnswer(const QByteArray& block)
         char c = 0;
         if (yTransmitRead(c, kReadWait) != 1)
             continue;
-        if (c == kACK) {
-            static const int expUs = qEnvironmentVariableIntValue("EXP_ACK_US");
-            if (expUs > 0)
-                QThread::usleep(expUs);
-            else if (expUs < 0)
-                QThread::yieldCurrentThread();
+        if (c == kACK)
             return YmodemCode::Done;
-        }
         if (c == kCAN) {
             c = 0;
             yTransmitRead(c, kReadWait);

@@ -75,8 +75,11 @@ qint64 QextSerialBase::readLine(char* data, qint64 maxSize)
 {
     if (maxSize < 2)
         return -1;
+    // Counted once: what has arrived when the call starts, not a figure that shrinks with every
+    // byte taken (which would stop half-way through a line that is all there).
+    const qint64 available = bytesAvailable();
     qint64 stored = 0;
-    while (stored < bytesAvailable() && stored < maxSize - 1) {
+    while (stored < available && stored < maxSize - 1) {
         char c;
         if (readData(&c, 1) != 1)
             break;

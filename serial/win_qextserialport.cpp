@@ -347,23 +347,15 @@ void Win_QextSerialPort::setDataBits(DataBitsType bits)
             config.byteSize = 5;
         break;
     case Data6:
-        if (settings.stopBits == Stop1_5)
-            qWarning("Win_QextSerialPort: 6 Data bits cannot be used with 1.5 stop bits.");
-        else
-            config.byteSize = 6;
-        break;
     case Data7:
+    case Data8: {
+        const int size = 5 + int(bits); // Data6 is 1, Data8 is 3
         if (settings.stopBits == Stop1_5)
-            qWarning("Win_QextSerialPort: 7 Data bits cannot be used with 1.5 stop bits.");
+            qWarning("Win_QextSerialPort: %d Data bits cannot be used with 1.5 stop bits.", size);
         else
-            config.byteSize = 7;
+            config.byteSize = size;
         break;
-    case Data8:
-        if (settings.stopBits == Stop1_5)
-            qWarning("Win_QextSerialPort: 8 Data bits cannot be used with 1.5 stop bits.");
-        else
-            config.byteSize = 8;
-        break;
+    }
     }
 }
 
@@ -742,27 +734,27 @@ ulong Win_QextSerialPort::lineStatus()
 
 BaudRateType Win_QextSerialPort::portBaudRate() const
 {
-    return settings.baudRate;
+    return QextSerialBase::baudRate();
 }
 
 ParityType Win_QextSerialPort::portParity() const
 {
-    return settings.parity;
+    return QextSerialBase::parity();
 }
 
 DataBitsType Win_QextSerialPort::portDataBits() const
 {
-    return settings.dataBits;
+    return QextSerialBase::dataBits();
 }
 
 StopBitsType Win_QextSerialPort::portStopBits() const
 {
-    return settings.stopBits;
+    return QextSerialBase::stopBits();
 }
 
 FlowControlType Win_QextSerialPort::portFlowControl() const
 {
-    return settings.flowControl;
+    return QextSerialBase::flowControl();
 }
 
 SerialPlatform::LineConfig Win_QextSerialPort::lineConfig() const

@@ -220,7 +220,6 @@ bool SimConsole::stoppedOrGone() const
 
 void SimConsole::run()
 {
-    QByteArray lineBuf;
     bool skipLf = false;
     while (!pty.stopped()) {
         const State s = state();
@@ -535,7 +534,8 @@ void SimConsole::reboot()
     setState(State::Rebooting);
     if (!checkpoint(QStringLiteral("reboot")))
         return;
-    // Whatever arrives while the console restarts is lost.
+    // Whatever arrives while the console restarts is lost, a half line included.
+    lineBuf.clear();
     pty.drain(opts.scaled(opts.rebootMs) + 1, opts.scaled(opts.rebootMs));
     if (stoppedOrGone())
         return;
@@ -561,11 +561,13 @@ void SimConsole::runLoader()
         setup.headerAckDelayMs = opts.scaled(opts.eraseMs);
         setup.endWaitMs = qMax(500, opts.scaled(2000));
         setup.onLine = [this](const QByteArray& line) {
-            if (line.trimmed() == "VE") {
-                log(QStringLiteral("loader: rx VE"));
-                if (checkpoint(QStringLiteral("reply:VE")))
-                    pty.write("CCCC");
-            }
+            if (line.trimmed() != "VE")
+                return true;
+            log(QStringLiteral("loader: rx VE"));
+            if (!checkpoint(QStringLiteral("reply:VE")))
+                return false;
+            pty.write("CCCC");
+            return true;
         };
         QList<SimYmodem::File> files;
         QString detail;
@@ -633,7 +635,9 @@ bool SimConsole::checkpoint(const QString& step)
     }
     if (pty.stopped())
         return false;
-    if (step == opts.hangupAt && transferStepApplies(step)) {
+    // A pulled cable is pulled once; after a replug the same step passes.
+    if (!hangupDone && step == opts.hangupAt && transferStepApplies(step)) {
+        hangupDone = true;
         log(QStringLiteral("hang-up at %1").arg(step));
         hangUp();
         return false;

@@ -103,6 +103,8 @@ private:
     int boots = 0;
     bool sectorErased = false;
     bool loaderRestartUsed = false;
+    bool hangupDone = false; // console thread only
+    QByteArray lineBuf;      // console thread only: the command line being typed
     int imagesProgrammed = 0;
     QString imageName;
     qint64 imageSize = -1;

@@ -217,8 +217,9 @@ SimYmodem::Outcome SimYmodem::send(const QString& name, const QByteArray& data, 
     if (!deliver(0, header, header.size() > 128 ? 1024 : 128))
         return outcome;
 
-    // The receiver asks for block 1 with "C" and may drop what came before it.
-    if (!data.isEmpty()) {
+    // The receiver asks for block 1 (or takes the EOT of an empty file) with "C" and may drop
+    // what came before it.
+    {
         const Answer a = waitAnswer(BlockOneWaitMs);
         if (a == Answer::Cancel) {
             *detail = QStringLiteral("cancelled by the receiver after the header");
@@ -487,9 +488,12 @@ SimYmodem::Outcome SimYmodem::receive(const ReceiveSetup& setup, QList<File>* fi
         }
         if (idle) {
             if (first == '\r' || first == '\n') {
-                if (!text.isEmpty() && setup.onLine)
-                    setup.onLine(text);
+                const bool goOn = text.isEmpty() || !setup.onLine || setup.onLine(text);
                 text.clear();
+                if (!goOn) {
+                    *detail = QStringLiteral("stopped");
+                    return Outcome::Stopped;
+                }
             } else if (text.size() < 256) {
                 text.append(first);
             }

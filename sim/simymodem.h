@@ -40,8 +40,9 @@ public:
         int giveUpMs = 60000;     // no sender within this time ends the receive; < 0: never
         int headerAckDelayMs = 0; // the loader erases its memory before it ACKs the header
         int endWaitMs = 2000;     // wait for the next header after an EOT
-        // Text lines that arrive while no transfer has started (the loader answers "VE").
-        std::function<void(const QByteArray& line)> onLine;
+        // Text lines that arrive while no transfer has started (the loader answers "VE");
+        // returning false ends the receive.
+        std::function<bool(const QByteArray& line)> onLine;
     };
 
     // A step name ("header", "block:3", "eot"); returning false ends the transfer at once.

@@ -19,10 +19,11 @@ const char kACK = 0x06;
 const char kNAK = 0x15;
 const char kCAN = 0x18;
 
-const int kOpenLimitMs = 10000;    // the worker's answer to the open request
-const int kNextRequestMs = 5000;   // the receiver's request for the next file after EOT
-const int kEndHeaderAckMs = 15000; // ACK of the empty header (rz re-asks after 11 s)
-const int kAskAgainAfterMs = 3000; // a request this long after the block means "lost"
+const int kOpenLimitMs = 10000;  // the worker's answer to the open request
+const int kNextRequestMs = 5000; // the receiver's request for the next file after EOT
+// ACK of the empty header. rz sometimes discards that last ACK as it leaves, so the wait is
+// short: the file itself was acknowledged already.
+const int kEndHeaderAckMs = 2000;
 const unsigned short kSyncPollWait = 100;
 
 void quietMessages(QtMsgType type, const QMessageLogContext&, const QString& text)
@@ -169,6 +170,7 @@ bool TransferTool::endBatch(YMODEM& w)
     QextSerialPort* port = w.serialPort();
     if (!port)
         return false;
+    QThread::yieldCurrentThread(); // the receiver flushes its input right after asking
     port->write(block);
     waited.restart();
     while (waited.elapsed() < TimeScale::ms(kEndHeaderAckMs)) {

@@ -462,14 +462,14 @@ void MainWindow::firmwareUpload()
         return;
     }
 
+    // A name may hold both parts ("fw.bin.iso"): an image of the right size still has to pass
+    // the firmware size rule.
     const QString name = QFileInfo(file.fileName()).fileName();
-    if (name.contains(QLatin1String(".iso"))) {
-        if (file.size() != FirmwareImageSize) {
-            QMessageBox::critical(
-                this, tr("Error"),
-                tr("The selected file has wrong in size to be a Brenvik filesystem."));
-            return;
-        }
+    if (name.contains(QLatin1String(".iso")) && file.size() != FirmwareImageSize) {
+        QMessageBox::critical(
+            this, tr("Error"),
+            tr("The selected file has wrong in size to be a Brenvik filesystem."));
+        return;
     } else if (name.contains(QLatin1String(".bin")) && file.size() > MaxBinaryFirmwareSize) {
         QMessageBox::critical(this, tr("Error"),
                               tr("The selected file is too large to be a Brenvik firmware."));

@@ -124,6 +124,7 @@ private:
     // ---- Interrupted updates and suspend (mainwindow_recovery.cpp) ----
     void watchRecovery();
     void recordResult(int res);
+    void recordFailure();
     // A console found in its loader: offers to put back users' data saved by an update that
     // did not complete. True when the user agreed.
     bool offerRescueRestore();

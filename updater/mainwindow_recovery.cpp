@@ -54,6 +54,15 @@ void MainWindow::watchRecovery()
     connect(this, &MainWindow::yTransmitUserSettings, this,
             [this] { journal.setPhase(UpdateJournal::Restoring); });
     connect(worker, &YMODEM::yModemResult, this, &MainWindow::recordResult);
+    // A reconnection inside the run that fails (the cable pulled while the console re-flashes
+    // or restarts) ends the run: nothing else would tell the user where the users' data is.
+    connect(worker, &YMODEM::serialConnected, this, [this](int res) {
+        if (res != -1 || !updateRunning)
+            return;
+        trace(QStringLiteral("Update ended: the Device could not be reached"));
+        endRun(true);
+        recordFailure();
+    });
     connect(worker, &YMODEM::shutdownDelayedSignal, this, [this] {
         journal.finish(true);
         sleepInhibitor->release();
@@ -74,6 +83,11 @@ void MainWindow::recordResult(int res)
     default:
         break;
     }
+    recordFailure();
+}
+
+void MainWindow::recordFailure()
+{
     // The run ends here. Once the users' data was saved the console may have lost it: the
     // journal stays open on disk so the next start can offer to put it back.
     sleepInhibitor->release();

@@ -2,9 +2,11 @@
 // the simulated console on a pseudo-terminal, every box answered. Each test is one run; CTest
 // starts each in a process of its own. The fixed waits are shortened through the time scale;
 // tst_e2e_realtiming runs one whole update at the real timing.
+#include "stdoutcapture.h"
 #include "updatescenario.h"
 
 #include <QFile>
+#include <QMutex>
 #include <QProgressDialog>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -28,7 +30,8 @@ int tableRows(const QString& path, const QString& table)
 {
     int rows = -1;
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("check"));
+        QSqlDatabase db =
+            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("check"));
         db.setDatabaseName(path);
         db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
         if (db.open()) {
@@ -56,6 +59,7 @@ class TestE2eUpdate : public QObject
 private slots:
     void normalUpdate();
     void migrationsLeftOut();
+    void failingMigrationGoesOn();
     void rescueTicked();
     void consoleInLoader();
     void forcedPackage();
@@ -65,6 +69,7 @@ private slots:
     void usersDbCorrupt();
     void usersDbCutShort();
     void consoleSilentInImage();
+    void consoleCancelsBeforeImage();
     void userAbortsRebootWait();
 
 private:
@@ -156,6 +161,35 @@ void TestE2eUpdate::migrationsLeftOut()
     QCOMPARE(readAll(s.consoleFile("/BrenvikDATA")), readAll(s.keptCopies.first()));
 }
 
+// A statement that fails is reported with SQLite's reason; the others still apply and the update
+// goes on.
+void TestE2eUpdate::failingMigrationGoesOn()
+{
+    UpdateScenario s(fastScale);
+    s.queries = QStringList{QStringLiteral("CREATE TABLE e2e_migrated (step INTEGER)"),
+                            QStringLiteral("UPDATE no_such_table SET a = 1"),
+                            QStringLiteral("INSERT INTO e2e_migrated VALUES (3)")};
+    QMutex mutex;
+    QByteArray output;
+    StdoutCapture capture([&](const QByteArray& bytes) {
+        QMutexLocker lock(&mutex);
+        output += bytes;
+    });
+    QVERIFY(capture.start());
+    QString why;
+    const bool ran = s.run(runTimeoutMs, &why);
+    capture.stop();
+    QVERIFY2(ran, qPrintable(why));
+    QVERIFY(s.sawBox("Uploader", "Operations are successfully terminated!"));
+    QCOMPARE(tableRows(s.consoleFile("/BrenvikDATA"), "e2e_migrated"), 1);
+    QVERIFY(output.contains("Editing User Settings File.. Step 1\r\n"));
+    QVERIFY(output.contains(
+        "Editing User Settings File.. Step 2 failed: no such table: no_such_table"));
+    QVERIFY(output.contains("Editing User Settings File.. Step 3\r\n"));
+    QVERIFY(!output.contains("Step 1 failed"));
+    QVERIFY(!output.contains("Step 3 failed"));
+}
+
 // Rescue mode ticked: the warning, no users' data handled, the bar in the rescue table.
 void TestE2eUpdate::rescueTicked()
 {
@@ -200,7 +234,8 @@ void TestE2eUpdate::forcedPackage()
     QString why;
     QVERIFY2(s.run(runTimeoutMs, &why), qPrintable(why));
     QVERIFY(s.applicationQuit);
-    QVERIFY(s.sawBox("Warning", "WARNING: For technical reasons this upgrade WILL delete all Users Settings."));
+    QVERIFY(s.sawBox(
+        "Warning", "WARNING: For technical reasons this upgrade WILL delete all Users Settings."));
     QVERIFY(s.sawBox("Uploader", "Operations are successfully terminated!"));
     checkImageOnConsole(s);
     QCOMPARE(s.console.value("usersDbReceived").toInt(), 0);
@@ -285,11 +320,37 @@ void TestE2eUpdate::consoleSilentInImage()
     QVERIFY(!s.applicationQuit);
     bool failed = false;
     for (const QString& m : s.resultMessages)
-        failed = failed || m.startsWith("Transfer Failed with error ") || m == "Transfer Aborted by Device!";
+        failed = failed || m.startsWith("Transfer Failed with error ") ||
+                 m == "Transfer Aborted by Device!";
     QVERIFY2(failed, qPrintable(s.resultMessages.join(" | ")));
     QCOMPARE(s.keptCopies.size(), 1);
     QVERIFY(s.sawBox("Users Data", s.keptCopies.first()));
     QCOMPARE(s.console.value("imagesProgrammed").toInt(), 0);
+}
+
+// The console's loader answers the first request with CAN CAN instead of "C": "Transfer Aborted
+// by User" (the console's cancel, in the system's words), the image never sent, and the user
+// told where the users' data are, since the console was already erased.
+void TestE2eUpdate::consoleCancelsBeforeImage()
+{
+    UpdateScenario s(fastScale);
+    s.rewriteFromConsole = [](const QByteArray& chunk, const QByteArray& sent) {
+        const int reset = sent.indexOf("reset\r\n");
+        if (reset < 0 || sent.indexOf('\x06', reset) >= 0)
+            return chunk; // not yet in the loader, or the cancel was acknowledged
+        QByteArray out = chunk;
+        out.replace('C', QByteArray("\x18\x18", 2));
+        return out;
+    };
+    s.settled = [](const UpdateScenario& run) { return run.sawBox("Users Data"); };
+    QString why;
+    QVERIFY2(s.run(runTimeoutMs, &why), qPrintable(why));
+    QVERIFY(!s.applicationQuit);
+    QVERIFY2(s.sawMessage("Transfer Aborted by User"), qPrintable(s.resultMessages.join(" | ")));
+    QVERIFY(s.statuses.contains("Upload Canceled by Remote"));
+    QCOMPARE(s.console.value("imagesProgrammed").toInt(), 0);
+    QCOMPARE(s.keptCopies.size(), 1);
+    QVERIFY(s.sawBox("Users Data", s.keptCopies.first()));
 }
 
 // Cancel during the re-flash wait: "No" resumes where the wait was, "Yes" ends the updater

@@ -1,5 +1,6 @@
 #include "updatescenario.h"
 
+#include "linetap.h"
 #include "mainwindow.h"
 #include "mainwindowtestaccess.h"
 #include "simconsole.h"
@@ -37,6 +38,8 @@ UpdateScenario::UpdateScenario(double timeScale) : scale(timeScale)
 UpdateScenario::~UpdateScenario()
 {
     delete startup;
+    if (tap)
+        tap->stop();
     if (simConsole)
         simConsole->stop();
 }
@@ -168,14 +171,22 @@ void UpdateScenario::sample()
 bool UpdateScenario::drive(QString* why)
 {
     // The scan finds the console; "Next" connects and reads its data; "Update" starts.
-    if (!waitFor([this] { QPushButton* b = button(QStringLiteral("Next")); return b && b->isEnabled(); },
-                 20000)) {
+    if (!waitFor(
+            [this] {
+                QPushButton* b = button(QStringLiteral("Next"));
+                return b && b->isEnabled();
+            },
+            20000)) {
         *why = quitSeen ? QString() : QStringLiteral("the console was never detected");
         return quitSeen;
     }
     button(QStringLiteral("Next"))->click();
-    if (!waitFor([this] { QPushButton* b = button(QStringLiteral("Update")); return b && b->isEnabled(); },
-                 30000)) {
+    if (!waitFor(
+            [this] {
+                QPushButton* b = button(QStringLiteral("Update"));
+                return b && b->isEnabled();
+            },
+            30000)) {
         *why = quitSeen ? QString() : QStringLiteral("\"Update\" was never enabled");
         return quitSeen;
     }
@@ -200,8 +211,19 @@ bool UpdateScenario::run(int timeoutMs, QString* why)
     }
     qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome()));
     qputenv("XDG_DATA_DIRS", QFile::encodeName(root.path() + QStringLiteral("/system")));
-    qputenv("UPDATER_EXTRA_PORTS",
-            QFile::encodeName(simConsole->slavePath()) + '=' + consoleManufacturer);
+    QString port = simConsole->slavePath();
+    if (rewriteFromConsole) {
+        tap.reset(new LineTap(port));
+        tap->fromConsole = [this](const QByteArray& chunk) {
+            return rewriteFromConsole(chunk, tap->sentToConsole());
+        };
+        if (!tap->start(&error)) {
+            *why = QStringLiteral("the line tap did not start: ") + error;
+            return false;
+        }
+        port = tap->portPath();
+    }
+    qputenv("UPDATER_EXTRA_PORTS", QFile::encodeName(port) + '=' + consoleManufacturer);
     MainWindowTestAccess::firstConnection() = true;
 
     answerer.reset(new ModalAnswerer(QMessageBox::Ok, nullptr, 10));
@@ -246,6 +268,8 @@ bool UpdateScenario::run(int timeoutMs, QString* why)
     delete startup;
     startup = nullptr;
 
+    if (tap)
+        tap->stop();
     console = simConsole->status();
     simConsole->stop();
     const QDir kept(UsersDataStore::folder());

@@ -15,6 +15,7 @@
 
 class MainWindow;
 class QPushButton;
+class LineTap;
 class SimConsole;
 class Startup;
 
@@ -47,6 +48,10 @@ public:
     QList<QMessageBox::StandardButton> answers;
     // Called on each pass while the re-flash wait's progress dialog is up, with the dialog.
     std::function<void(class QProgressDialog*)> duringRebootWait;
+    // When set, the line runs through a tap and the updater gets what this makes of each chunk
+    // the console sends (given all the updater has sent so far).
+    std::function<QByteArray(const QByteArray& chunk, const QByteArray& sentSoFar)>
+        rewriteFromConsole;
     // The run also ends (without the application quitting) once this holds.
     std::function<bool(const UpdateScenario&)> settled;
 
@@ -67,6 +72,8 @@ public:
     QString simLog() const;
 
     bool sawBox(const QString& title, const QString& textPart = QString()) const;
+    // The boxes seen so far, also while the run goes on (for `settled`).
+    QList<ModalAnswerer::Seen> boxesSoFar() const { return answerer ? answerer->seen : boxes; }
     bool sawMessage(const QString& text) const { return resultMessages.contains(text); }
     QString consoleFile(const QString& consolePath) const;
     QString packageDir() const;
@@ -82,6 +89,7 @@ private:
     double scale;
     QTemporaryDir root;
     std::unique_ptr<SimConsole> simConsole;
+    std::unique_ptr<LineTap> tap;
     std::unique_ptr<ModalAnswerer> answerer;
     Startup* startup = nullptr;
     QPointer<MainWindow> window;

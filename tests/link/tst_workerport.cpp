@@ -12,6 +12,7 @@
 #include <QThread>
 #include <QtTest>
 #include <functional>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace
@@ -111,6 +112,7 @@ private slots:
     void readByte();
     void readWithoutPort();
     void writeAndFlush();
+    void vanishedDevice();
     void shutdown_data();
     void shutdown();
 
@@ -370,6 +372,49 @@ void TestWorkerPort::writeAndFlush()
     QCOMPARE(waiting(), qint64(0));
     char c = 'x';
     QCOMPARE(read(c), 0);
+}
+
+static qint64 cpuMs()
+{
+    rusage use{};
+    getrusage(RUSAGE_SELF, &use);
+    return qint64(use.ru_utime.tv_sec + use.ru_stime.tv_sec) * 1000 +
+           (use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1000;
+}
+
+// The console is unplugged mid-conversation: reads report the failure after their pause, writes
+// fail at once, nothing keeps a processor busy, and the port still closes.
+void TestWorkerPort::vanishedDevice()
+{
+    connectPort(pty->slavePath());
+    QVERIFY(pty->writeMaster("k"));
+    char c = 'x';
+    QCOMPARE(read(c), 1);
+    QCOMPARE(c, 'k');
+    pty->closeMaster();
+    QTRY_COMPARE(waiting(), qint64(-1));
+
+    c = 'x';
+    QCOMPARE(read(c), -1);
+    QCOMPARE(c, 'x');
+    QVERIFY(log->debugs().contains("Port Closed"));
+    qint64 written = 0;
+    onWorker([&] {
+        worker->yTransmitWrite('C');
+        written = worker->serialPort()->write("block", 5);
+    });
+    QCOMPARE(written, qint64(-1));
+
+    // Idle with the device gone: the monitor sleeps instead of chasing the hang-up.
+    const qint64 before = cpuMs();
+    QTest::qWait(500);
+    const qint64 used = cpuMs() - before;
+    QVERIFY2(used < 250, qPrintable(QString("%1 ms of processor time").arg(used)));
+
+    connected->clear();
+    QMetaObject::invokeMethod(worker, "serialDisconnect", Qt::BlockingQueuedConnection);
+    QCOMPARE(codes(*connected), QList<int>{-2});
+    QCOMPARE(worker->serialPort(), nullptr);
 }
 
 void TestWorkerPort::shutdown_data()

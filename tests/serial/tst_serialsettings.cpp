@@ -457,6 +457,13 @@ void TestSerialSettings::readLineAndUngetChar()
     QVERIFY2(pty.isValid(), qPrintable(pty.errorString()));
     QextSerialPort port(pty.slavePath(), EventIo);
     QVERIFY(port.open(workerMode));
+    // A whole line that has arrived comes back whole, newline kept.
+    QVERIFY(pty.writeMaster("abcdef\n"));
+    QTRY_COMPARE_WITH_TIMEOUT(port.bytesAvailable(), qint64(7), 10000);
+    char line[16];
+    QCOMPARE(port.readLine(line, sizeof line), qint64(7));
+    QCOMPARE(QByteArray(line), QByteArray("abcdef\n"));
+
     QVERIFY(pty.writeMaster("ab\ncd"));
     QTRY_COMPARE_WITH_TIMEOUT(port.bytesAvailable(), qint64(5), 10000);
 

@@ -73,6 +73,13 @@ void TestForms::initTestCase()
     Q_INIT_RESOURCE(resources);
 }
 
+// One row of a tree table: object name, class, parent's name, geometry and text.
+static void treeRow(const char* name, const char* cls, const char* parent, QRect geometry,
+                    const QString& text)
+{
+    QTest::newRow(name) << QString(name) << QString(cls) << QString(parent) << geometry << text;
+}
+
 void TestForms::addTreeColumns()
 {
     QTest::addColumn<QString>("name");
@@ -106,43 +113,39 @@ void TestForms::mainWindowTree_data()
     addTreeColumns();
     const QRect none;
     const QString any;
-    auto row = [](const char* name, const char* cls, const char* parent, QRect geometry,
-                  QString text) {
-        QTest::newRow(name) << QString(name) << QString(cls) << QString(parent) << geometry << text;
-    };
-    row("alignLeftAction", "QAction", "MainWindow", none, "AlignLeft");
-    row("centralWidget", "QWidget", "MainWindow", QRect(10, 10, 1100, 321), any);
-    row("verticalLayoutWidget", "QWidget", "centralWidget", QRect(0, 0, 861, 271), any);
-    row("verticalLayout", "QVBoxLayout", "verticalLayoutWidget", none, any);
-    row("widget", "QWidget", "verticalLayoutWidget", none, any);
-    row("groupBox_1", "QGroupBox", "widget", QRect(0, 0, 851, 111), "Upload New Firmware");
-    row("gridLayout_35", "QGridLayout", "groupBox_1", none, any);
-    row("firmwareUploadStatusLabel", "QLabel", "groupBox_1", none, "FW Upload Status");
-    row("firmwareBar", "QProgressBar", "groupBox_1", none, any);
-    row("label_83", "QLabel", "groupBox_1", none, "v11.30.06.01.1.10_20161215");
-    row("groupBox_2", "QGroupBox", "widget", QRect(0, 110, 851, 131), "Brenvik Device");
-    row("horizontalLayout_10", "QHBoxLayout", "groupBox_2", none, any);
-    row("verticalLayout_2", "QVBoxLayout", "horizontalLayout_10", none, any);
-    row("horizontalLayout_4", "QHBoxLayout", "verticalLayout_2", none, any);
-    row("label_85", "QLabel", "groupBox_2", none, Html.arg("Device Name:"));
-    row("nameDeviceLabel", "QLabel", "groupBox_2", none, "ERGO");
-    row("horizontalLayout_3", "QHBoxLayout", "verticalLayout_2", none, any);
-    row("label_87", "QLabel", "groupBox_2", none, "Article No.:");
-    row("articleNumberLabel", "QLabel", "groupBox_2", none, "00000000");
-    row("horizontalLayout", "QHBoxLayout", "verticalLayout_2", none, any);
-    row("label_86", "QLabel", "groupBox_2", none, Html.arg("Serial No.:"));
-    row("serialNumberLabel", "QLabel", "groupBox_2", none, "00000000");
-    row("horizontalLayout_6", "QHBoxLayout", "verticalLayout_2", none, any);
-    row("label", "QLabel", "groupBox_2", none, Html.arg("Monitor ID:"));
-    row("monitorIDLabel", "QLabel", "groupBox_2", none, "RM17C");
-    row("horizontalLayout_2", "QHBoxLayout", "verticalLayout_2", none, any);
-    row("label_84", "QLabel", "groupBox_2", none, Html.arg("Current Software:"));
-    row("firmwareVersionLabel", "QLabel", "groupBox_2", none, "vXX.YY.ZZ");
-    row("widget_2", "QWidget", "centralWidget", QRect(860, 10, 211, 181), any);
-    row("serialConnectButton", "QPushButton", "widget_2", QRect(40, 40, 162, 23), "Connect");
-    row("refreshButton", "QPushButton", "widget_2", QRect(6, 40, 28, 24), "");
-    row("serialCombobox", "QComboBox", "widget_2", QRect(6, 11, 196, 20), any);
-    row("rescueMode", "QCheckBox", "widget_2", QRect(10, 70, 191, 17), "Rescue Mode");
+    treeRow("alignLeftAction", "QAction", "MainWindow", none, "AlignLeft");
+    treeRow("centralWidget", "QWidget", "MainWindow", QRect(10, 10, 1100, 321), any);
+    treeRow("verticalLayoutWidget", "QWidget", "centralWidget", QRect(0, 0, 861, 271), any);
+    treeRow("verticalLayout", "QVBoxLayout", "verticalLayoutWidget", none, any);
+    treeRow("widget", "QWidget", "verticalLayoutWidget", none, any);
+    treeRow("groupBox_1", "QGroupBox", "widget", QRect(0, 0, 851, 111), "Upload New Firmware");
+    treeRow("gridLayout_35", "QGridLayout", "groupBox_1", none, any);
+    treeRow("firmwareUploadStatusLabel", "QLabel", "groupBox_1", none, "FW Upload Status");
+    treeRow("firmwareBar", "QProgressBar", "groupBox_1", none, any);
+    treeRow("label_83", "QLabel", "groupBox_1", none, "v11.30.06.01.1.10_20161215");
+    treeRow("groupBox_2", "QGroupBox", "widget", QRect(0, 110, 851, 131), "Brenvik Device");
+    treeRow("horizontalLayout_10", "QHBoxLayout", "groupBox_2", none, any);
+    treeRow("verticalLayout_2", "QVBoxLayout", "horizontalLayout_10", none, any);
+    treeRow("horizontalLayout_4", "QHBoxLayout", "verticalLayout_2", none, any);
+    treeRow("label_85", "QLabel", "groupBox_2", none, Html.arg("Device Name:"));
+    treeRow("nameDeviceLabel", "QLabel", "groupBox_2", none, "ERGO");
+    treeRow("horizontalLayout_3", "QHBoxLayout", "verticalLayout_2", none, any);
+    treeRow("label_87", "QLabel", "groupBox_2", none, "Article No.:");
+    treeRow("articleNumberLabel", "QLabel", "groupBox_2", none, "00000000");
+    treeRow("horizontalLayout", "QHBoxLayout", "verticalLayout_2", none, any);
+    treeRow("label_86", "QLabel", "groupBox_2", none, Html.arg("Serial No.:"));
+    treeRow("serialNumberLabel", "QLabel", "groupBox_2", none, "00000000");
+    treeRow("horizontalLayout_6", "QHBoxLayout", "verticalLayout_2", none, any);
+    treeRow("label", "QLabel", "groupBox_2", none, Html.arg("Monitor ID:"));
+    treeRow("monitorIDLabel", "QLabel", "groupBox_2", none, "RM17C");
+    treeRow("horizontalLayout_2", "QHBoxLayout", "verticalLayout_2", none, any);
+    treeRow("label_84", "QLabel", "groupBox_2", none, Html.arg("Current Software:"));
+    treeRow("firmwareVersionLabel", "QLabel", "groupBox_2", none, "vXX.YY.ZZ");
+    treeRow("widget_2", "QWidget", "centralWidget", QRect(860, 10, 211, 181), any);
+    treeRow("serialConnectButton", "QPushButton", "widget_2", QRect(40, 40, 162, 23), "Connect");
+    treeRow("refreshButton", "QPushButton", "widget_2", QRect(6, 40, 28, 24), "");
+    treeRow("serialCombobox", "QComboBox", "widget_2", QRect(6, 11, 196, 20), any);
+    treeRow("rescueMode", "QCheckBox", "widget_2", QRect(10, 70, 191, 17), "Rescue Mode");
 }
 
 void TestForms::mainWindowTree()
@@ -371,22 +374,18 @@ void TestForms::welcomeTree_data()
     addTreeColumns();
     const QRect none;
     const QString any;
-    auto row = [](const char* name, const char* cls, const char* parent, QRect geometry,
-                  QString text) {
-        QTest::newRow(name) << QString(name) << QString(cls) << QString(parent) << geometry << text;
-    };
-    row("Startup", "StartupWidget", "", none, any);
-    row("centralWidget", "QWidget", "Startup", QRect(0, 0, 1020, 270), any);
-    row("verticalLayoutWidget", "QWidget", "centralWidget", QRect(9, 9, 1001, 191), any);
-    row("verticalLayout", "QVBoxLayout", "verticalLayoutWidget", none, any);
-    row("widget", "QWidget", "verticalLayoutWidget", none, any);
-    row("labelpic", "QLabel", "widget", QRect(0, 0, 168, 181), any);
-    row("versionLabel", "QLabel", "widget", QRect(215, 12, 301, 41), "New Software Version");
-    row("versionLabel_2", "QLabel", "widget", QRect(215, 80, 301, 41),
-        "11.30.00.03_01.12_20161218");
-    row("versionLabel_3", "QLabel", "widget", QRect(590, 10, 391, 151),
-        "To Start Update procedure switch on your Device and connect Mini-USB port to PC "
-        "USB-port.");
+    treeRow("Startup", "StartupWidget", "", none, any);
+    treeRow("centralWidget", "QWidget", "Startup", QRect(0, 0, 1020, 270), any);
+    treeRow("verticalLayoutWidget", "QWidget", "centralWidget", QRect(9, 9, 1001, 191), any);
+    treeRow("verticalLayout", "QVBoxLayout", "verticalLayoutWidget", none, any);
+    treeRow("widget", "QWidget", "verticalLayoutWidget", none, any);
+    treeRow("labelpic", "QLabel", "widget", QRect(0, 0, 168, 181), any);
+    treeRow("versionLabel", "QLabel", "widget", QRect(215, 12, 301, 41), "New Software Version");
+    treeRow("versionLabel_2", "QLabel", "widget", QRect(215, 80, 301, 41),
+            "11.30.00.03_01.12_20161218");
+    treeRow("versionLabel_3", "QLabel", "widget", QRect(590, 10, 391, 151),
+            "To Start Update procedure switch on your Device and connect Mini-USB port to PC "
+            "USB-port.");
 }
 
 void TestForms::welcomeTree()

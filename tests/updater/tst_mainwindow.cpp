@@ -4,14 +4,13 @@
 #include "../common/modalanswerer.h"
 #include "../link/ymodemtestaccess.h"
 #include "mainwindowtestaccess.h"
-#include "stdoutcapture.h"
+#include "stdoutrecorder.h"
 #include "testpackage.h"
 #include "timescale.h"
 
 #include <QApplication>
 #include <QEventLoop>
 #include <QKeyEvent>
-#include <QMutex>
 #include <QThread>
 #include <QtTest>
 
@@ -27,38 +26,6 @@ const QByteArray demoVersions = "[Versions]\n"
                                 "Query=2\n"
                                 "CREATE TABLE t(a);\n"
                                 "INSERT INTO t VALUES(1);\n";
-
-// Everything written to standard output while it lives (the bytes still reach the terminal).
-class OutputTap
-{
-public:
-    OutputTap()
-        : capture([this](const QByteArray& b) {
-              QMutexLocker lock(&mutex);
-              bytes += b;
-          })
-    {
-        capture.start();
-    }
-    // What was written, without the lines QtTest itself prints for debug messages.
-    QByteArray take()
-    {
-        capture.stop();
-        QMutexLocker lock(&mutex);
-        QByteArray out;
-        for (const QByteArray& line : bytes.split('\n')) {
-            if (!line.startsWith("QDEBUG") && !line.startsWith("QWARN"))
-                out += line + '\n';
-        }
-        out.chop(1);
-        return out;
-    }
-
-private:
-    QMutex mutex;
-    QByteArray bytes;
-    StdoutCapture capture;
-};
 
 QtMessageHandler previousHandler = nullptr;
 QStringList connectWarnings;
@@ -82,6 +49,7 @@ private slots:
     void forcedUpdate_data();
     void forcedUpdate();
     void queriesReachTheWorker();
+    void secondVersionsFileKeepsLentQueries();
     void messageHold();
     void valueSlots();
     void firmwareUpload_data();
@@ -106,9 +74,10 @@ void TestMainWindow::construction()
 
     connectWarnings.clear();
     previousHandler = qInstallMessageHandler(collectConnectWarnings);
-    OutputTap tap;
+    StdoutRecorder tap;
+    QVERIFY(tap.started);
     MainWindow w;
-    const QByteArray out = tap.take();
+    const QByteArray out = tap.takeWithoutTestLog();
     qInstallMessageHandler(previousHandler);
     QVERIFY2(connectWarnings.isEmpty(), qPrintable(connectWarnings.join('\n')));
 
@@ -251,6 +220,25 @@ void TestMainWindow::queriesReachTheWorker()
     QCOMPARE(YmodemTestAccess::minVerChanged(*a.worker()), 20304);
 }
 
+void TestMainWindow::secondVersionsFileKeepsLentQueries()
+{
+    // Both names hold "versions.ini"; the smaller is read first and its list goes to the worker.
+    TestPackage package;
+    QVERIFY(package.write("versions.ini", "[Versions]\nQuery=1\nSELECT 1;\n"));
+    QVERIFY(
+        package.write("versions.ini.new",
+                      "[Versions]\nFull=v13\nQuery=2\nSELECT 20;\nSELECT 21;\n-- padding --\n"));
+    MainWindow w;
+    MainWindowTestAccess a(&w);
+
+    // The worker reads the list through its pointer: it must not change once lent.
+    const QStringList expected{"SELECT 1;"};
+    QCOMPARE(a.queries(), expected);
+    QTRY_COMPARE(YmodemTestAccess::queryList(*a.worker()), expected);
+    // Values before the second file's query line are still read.
+    QCOMPARE(a.verFull(), QStringLiteral("v13"));
+}
+
 void TestMainWindow::messageHold()
 {
     TestPackage package;
@@ -310,7 +298,7 @@ void TestMainWindow::valueSlots()
 void TestMainWindow::firmwareUpload_data()
 {
     QTest::addColumn<bool>("connected");
-    QTest::addColumn<QString>("setup");   // none, image, removed, shrunk, bin:<size>
+    QTest::addColumn<QString>("setup");   // none, image, removed, shrunk, binIso, bin:<size>
     QTest::addColumn<QString>("refusal"); // empty when the upload starts
 
     const QString closed = "Serial port closed. Connect Brenvik Device before proceeding.";
@@ -325,6 +313,10 @@ void TestMainWindow::firmwareUpload_data()
     QTest::newRow("binary too large") << true << "bin:1966081"
                                       << "The selected file is too large to be a Brenvik firmware.";
     QTest::newRow("binary at the limit") << true << "bin:1966080" << QString();
+    // Both parts in the name: the image size alone does not let it through.
+    QTest::newRow("image named .bin.iso")
+        << true << "binIso"
+        << "The selected file is too large to be a Brenvik firmware.";
     QTest::newRow("image") << true << "image" << QString();
 }
 
@@ -335,7 +327,7 @@ void TestMainWindow::firmwareUpload()
     QFETCH(QString, refusal);
 
     TestPackage package;
-    if (setup != "none" && !setup.startsWith("bin:"))
+    if (setup != "none" && setup != "binIso" && !setup.startsWith("bin:"))
         QVERIFY(package.makeImage("brenvik_fs.iso"));
     MainWindow w;
     MainWindowTestAccess a(&w);
@@ -348,6 +340,11 @@ void TestMainWindow::firmwareUpload()
         QVERIFY(QFile::remove(expectedPath));
     if (setup == "shrunk")
         QVERIFY(QFile::resize(expectedPath, TestPackage::ImageSize - 1));
+    if (setup == "binIso") {
+        expectedPath = package.filePath("fw.bin.iso");
+        QVERIFY(package.makeImage("fw.bin.iso"));
+        a.firmwarePath() = expectedPath;
+    }
     if (setup.startsWith("bin:")) {
         expectedPath = package.filePath("ch-brenvik.bin");
         QVERIFY(package.makeImage("ch-brenvik.bin", setup.mid(4).toLongLong()));
@@ -406,9 +403,10 @@ void TestMainWindow::altKeys()
     TestPackage package;
     MainWindow w;
     QKeyEvent event(QEvent::KeyPress, key, Qt::KeyboardModifiers(modifiers), text);
-    OutputTap tap;
+    StdoutRecorder tap;
+    QVERIFY(tap.started);
     QApplication::sendEvent(&w, &event);
-    QCOMPARE(tap.take(), printed);
+    QCOMPARE(tap.takeWithoutTestLog(), printed);
     // Consumed here: the event never travels on to a parent.
     QVERIFY(event.isAccepted());
 }

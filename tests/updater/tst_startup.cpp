@@ -4,11 +4,10 @@
 #include "modalanswerer.h"
 #include "startup.h"
 #include "startupwidget.h"
-#include "stdoutcapture.h"
+#include "stdoutrecorder.h"
 
 #include <QGridLayout>
 #include <QLabel>
-#include <QMutex>
 #include <QPushButton>
 #include <QScreen>
 #include <QStackedWidget>
@@ -78,46 +77,6 @@ Wizard makeWizard(bool isolated = true)
         w.isolate();
     return w;
 }
-
-// Collects what the process writes to standard output while it lives.
-class StdoutRecorder
-{
-public:
-    StdoutRecorder()
-        : capture([this](const QByteArray& bytes) {
-              QMutexLocker lock(&mutex);
-              bytes_ += bytes;
-          })
-    {
-        QString error;
-        started = capture.start(&error);
-        if (!started)
-            qWarning("standard output not captured: %s", qPrintable(error));
-    }
-    // Everything so far, up to the last byte written before this call.
-    QByteArray take()
-    {
-        capture.stop();
-        QMutexLocker lock(&mutex);
-        return bytes_;
-    }
-    // Only the lines that start with one of the given words.
-    QByteArray lines(const QList<QByteArray>& prefixes)
-    {
-        QByteArray kept;
-        for (const QByteArray& line : take().split('\n'))
-            for (const QByteArray& prefix : prefixes)
-                if (line.startsWith(prefix))
-                    kept += line + '\n';
-        return kept;
-    }
-    bool started = false;
-
-private:
-    QMutex mutex;
-    QByteArray bytes_;
-    StdoutCapture capture;
-};
 
 QRect expectedGeometry(int top)
 {
