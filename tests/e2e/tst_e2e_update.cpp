@@ -71,6 +71,7 @@ private slots:
     void consoleSilentInImage();
     void consoleCancelsBeforeImage();
     void userAbortsRebootWait();
+    void closingMidUpdateAsks();
 
 private:
     static void checkImageOnConsole(const UpdateScenario& s);
@@ -390,6 +391,32 @@ void TestE2eUpdate::userAbortsRebootWait()
     QCOMPARE(s.keptCopies.size(), 1);
     QVERIFY(s.sawBox("Users Data", s.keptCopies.first()));
     QVERIFY(!s.sawBox("Uploader"));
+}
+
+// Closing the window while the image goes out asks the abort question; "No" lets the update
+// run to its end.
+void TestE2eUpdate::closingMidUpdateAsks()
+{
+    UpdateScenario s(fastScale);
+    s.answers = {QMessageBox::No};
+    bool tried = false;
+    bool closed = true;
+    s.whileUpdating = [&](QWidget* top) {
+        if (tried || !s.statuses.contains("File Loading..."))
+            return;
+        tried = true;
+        closed = top->close();
+    };
+    QString why;
+    QVERIFY2(s.run(runTimeoutMs, &why), qPrintable(why));
+    QVERIFY(tried);
+    QVERIFY(!closed);
+    QCOMPARE(s.boxes.first().title, QStringLiteral("Cancel"));
+    QCOMPARE(s.boxes.first().text, QStringLiteral("Are you sure you want to abort the procedure?"));
+    QVERIFY(s.applicationQuit);
+    QVERIFY(s.sawBox("Uploader", "Operations are successfully terminated!"));
+    checkImageOnConsole(s);
+    QCOMPARE(readAll(s.consoleFile("/BrenvikDATA")), readAll(s.keptCopies.value(0)));
 }
 
 QTEST_MAIN(TestE2eUpdate)

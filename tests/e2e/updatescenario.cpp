@@ -103,7 +103,7 @@ bool UpdateScenario::writePackage(QString* why)
     // A pattern rather than zeros, so that a shifted or partial image shows.
     QByteArray image(int(imageSize), Qt::Uninitialized);
     for (int i = 0; i < image.size(); ++i)
-        image[i] = char((i * 131 + (i >> 10) * 7) & 0xFF);
+        image[i] = char((quint32(i) * 131u + (quint32(i) >> 10) * 7u) & 0xFFu);
     QFile file(packageDir() + QStringLiteral("/brenvik_fw.iso"));
     if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size()) {
         *why = QStringLiteral("cannot write the image");
@@ -164,6 +164,8 @@ void UpdateScenario::sample()
     if (duringRebootWait)
         if (auto* dialog = qobject_cast<QProgressDialog*>(QApplication::activeModalWidget()))
             duringRebootWait(dialog);
+    if (whileUpdating && updatePressed && startup)
+        whileUpdating(startup);
     if (settled && settled(*this))
         QCoreApplication::exit(98);
 }
@@ -194,6 +196,7 @@ bool UpdateScenario::drive(QString* why)
         MainWindowTestAccess(window).ui()->rescueMode->click();
     }
     button(QStringLiteral("Update"))->click();
+    updatePressed = true;
     return true;
 }
 

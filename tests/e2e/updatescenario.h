@@ -52,6 +52,8 @@ public:
     // the console sends (given all the updater has sent so far).
     std::function<QByteArray(const QByteArray& chunk, const QByteArray& sentSoFar)>
         rewriteFromConsole;
+    // Called on each pass once "Update" was pressed, with the top-level window.
+    std::function<void(QWidget* topLevel)> whileUpdating;
     // The run also ends (without the application quitting) once this holds.
     std::function<bool(const UpdateScenario&)> settled;
 
@@ -94,6 +96,7 @@ private:
     Startup* startup = nullptr;
     QPointer<MainWindow> window;
     bool quitSeen = false;
+    bool updatePressed = false;
 };
 
 #endif // UPDATESCENARIO_H
