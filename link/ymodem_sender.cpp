@@ -148,6 +148,8 @@ int YMODEM::transmitFile(const QByteArray& contents, const QFileInfo& fileInfo, 
     if (result != YmodemCode::Done)
         return result;
 
+    const QString blockStatus =
+        firmware ? tr("File Upload in Process...") : tr("User Settings Loading...");
     quint32 blockNumber = 1;
     quint32 sent = 0;
     quint32 remaining = size;
@@ -171,7 +173,7 @@ int YMODEM::transmitFile(const QByteArray& contents, const QFileInfo& fileInfo, 
         // the new block from arriving before that flush.
         QThread::yieldCurrentThread();
         writeBlock(block);
-        setStatus(firmware ? tr("File Upload in Process...") : tr("User Settings Loading..."));
+        setStatus(blockStatus);
 
         result = awaitBlockAnswer(block);
         if (result != YmodemCode::Done)

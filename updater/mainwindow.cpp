@@ -18,9 +18,11 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
+#include <QSemaphore>
 #include <QStandardPaths>
 #include <QThread>
 #include <QTimer>
+#include <memory>
 
 #ifdef UPDATER_HAVE_RESOURCES
 // Resources compiled into a static library register only when asked to.
@@ -149,6 +151,15 @@ MainWindow::~MainWindow()
     // running behind it. The worker is deleted in its own thread as the thread ends.
     if (mThread) {
         connect(mThread, &QThread::finished, worker, &QObject::deleteLater);
+        // A thread told to quit before its event loop ran drops what was posted to it, among
+        // that the worker's timer handed over by moveToThread (Qt then leaks it): let the loop
+        // take what is queued first. Bounded, in case the worker is inside a sequence.
+        if (mThread->isRunning()) {
+            const auto drained = std::make_shared<QSemaphore>();
+            QMetaObject::invokeMethod(
+                worker, [drained] { drained->release(); }, Qt::QueuedConnection);
+            drained->tryAcquire(1, int(threadStopWaitMs));
+        }
         mThread->quit();
         if (!mThread->wait(threadStopWaitMs))
             qWarning()

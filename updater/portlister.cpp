@@ -11,10 +11,10 @@ QString PortLister::portNameFromLocation(const QString& location)
     return location.startsWith(dev) ? location.mid(dev.size()) : location;
 }
 
-QList<PortLister::Port> PortLister::parseExtraPorts(const QString& spec)
+QList<PortLister::Port> PortLister::parseExtraPorts(const QString& portList)
 {
     QList<Port> ports;
-    const QStringList entries = spec.split(QLatin1Char(';'), Qt::SkipEmptyParts);
+    const QStringList entries = portList.split(QLatin1Char(';'), Qt::SkipEmptyParts);
     for (const QString& entry : entries) {
         const int eq = entry.indexOf(QLatin1Char('='));
         const QString location = (eq < 0 ? entry : entry.left(eq)).trimmed();

@@ -23,7 +23,7 @@ public:
 
     // The system's ports in its order, then the extra ports in the variable's order.
     static QList<Port> availablePorts();
-    static QList<Port> parseExtraPorts(const QString& spec);
+    static QList<Port> parseExtraPorts(const QString& portList);
     // The name a port is shown with: its path without a leading "/dev/".
     static QString portNameFromLocation(const QString& location);
 };

@@ -26,9 +26,9 @@ QStringList entriesFor(QComboBox* box, const QStringList& locations)
     return out;
 }
 
-void offerPorts(const QString& spec)
+void offerPorts(const QString& portList)
 {
-    qputenv(PortLister::ExtraPortsVariable, spec.toLocal8Bit());
+    qputenv(PortLister::ExtraPortsVariable, portList.toLocal8Bit());
 }
 } // namespace
 
@@ -56,7 +56,7 @@ void TestPortScan::cleanup()
 
 void TestPortScan::parseExtraPorts_data()
 {
-    QTest::addColumn<QString>("spec");
+    QTest::addColumn<QString>("portList");
     QTest::addColumn<QStringList>("ports"); // name|location|manufacturer
 
     QTest::newRow("empty") << QString() << QStringList{};
@@ -73,10 +73,10 @@ void TestPortScan::parseExtraPorts_data()
 
 void TestPortScan::parseExtraPorts()
 {
-    QFETCH(QString, spec);
+    QFETCH(QString, portList);
     QFETCH(QStringList, ports);
     QStringList out;
-    for (const PortLister::Port& p : PortLister::parseExtraPorts(spec))
+    for (const PortLister::Port& p : PortLister::parseExtraPorts(portList))
         out << p.portName + '|' + p.systemLocation + '|' + p.manufacturer;
     QCOMPARE(out, ports);
 }
@@ -93,7 +93,7 @@ void TestPortScan::extraPortsFollowTheSystemList()
 
 void TestPortScan::detection_data()
 {
-    QTest::addColumn<QString>("spec");
+    QTest::addColumn<QString>("portList");
     QTest::addColumn<bool>("image");
     QTest::addColumn<bool>("enableUpdate");
     QTest::addColumn<QStringList>("entries"); // the offered ports in list order
@@ -125,7 +125,7 @@ void TestPortScan::detection_data()
 
 void TestPortScan::detection()
 {
-    QFETCH(QString, spec);
+    QFETCH(QString, portList);
     QFETCH(bool, image);
     QFETCH(bool, enableUpdate);
     QFETCH(QStringList, entries);
@@ -142,7 +142,7 @@ void TestPortScan::detection()
     box->addItem("stale", "/tmp/stale");
     box->setCurrentIndex(box->count() - 1);
 
-    offerPorts(spec);
+    offerPorts(portList);
     QSignalSpy detectedSpy(&w, SIGNAL(deviceDetected(bool)));
     w.refreshSerialDevices(enableUpdate);
 
