@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
 runs=${2:-3}
 send="$build/tools/ymodem-send"
-limit=180 # seconds allowed to one transfer
+limit=60 # seconds allowed to one transfer; a sender still running then is stopped
 
 for p in socat rz sz; do
     command -v "$p" >/dev/null || { echo "run-bench: $p is not installed" >&2; exit 1; }
@@ -34,23 +34,26 @@ transfer() {
     for _ in $(seq 100); do [ -e "$dir/a" ] && [ -e "$dir/b" ] && break; sleep 0.05; done
     (cd "$dir/out" && exec timeout "$limit" rz --ymodem -y <"$dir/b" >"$dir/b" 2>/dev/null) &
     local rz_pid=$!
+    local rc=0
     start=$(date +%s.%N)
     if [ "$kind" = ours ]; then
         if [ -x /usr/bin/time ]; then
-            /usr/bin/time -f %M -o "$work/peak" timeout "$limit" "$send" "$dir/a" "$work/image.bin" 2>/dev/null
+            /usr/bin/time -f %M -o "$work/peak" timeout "$limit" "$send" "$dir/a" "$work/image.bin" 2>/dev/null || rc=$?
         else
-            timeout "$limit" "$send" "$dir/a" "$work/image.bin" 2>/dev/null
+            timeout "$limit" "$send" "$dir/a" "$work/image.bin" 2>/dev/null || rc=$?
         fi
     else
-        timeout "$limit" sz --ymodem -k "$work/image.bin" <"$dir/a" >"$dir/a" 2>/dev/null || true
+        timeout "$limit" sz --ymodem -k "$work/image.bin" <"$dir/a" >"$dir/a" 2>/dev/null || rc=$?
     fi
     end=$(date +%s.%N)
+    # /usr/bin/time reports the timeout's status as its own
+    [ "$rc" = 124 ] && echo "run-bench: $kind stopped after ${limit} s" >&2
     timeout 20 tail --pid="$rz_pid" -f /dev/null || kill "$rz_pid" 2>/dev/null || true
     wait "$rz_pid" 2>/dev/null || true
     kill "$socat_pid" 2>/dev/null || true
     wait "$socat_pid" 2>/dev/null || true
     socat_pid=
-    cmp -s "$work/image.bin" "$dir/out/image.bin" || { echo "run-bench: $kind: file differs" >&2; exit 1; }
+    cmp -s "$work/image.bin" "$dir/out/image.bin" || echo "run-bench: $kind: rz did not get the whole file" >&2
     echo "$end - $start" | bc
 }
 

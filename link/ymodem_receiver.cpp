@@ -33,7 +33,7 @@ const int kMaxSizeDigits = 16;
 const int kMaxFailures = 5; // failed packets in a row once the session runs
 
 const int kPacketWaitMs = 5000;         // one packet, or the silence that ends a session
-const int kPollSliceMs = 10;            // longest doze between two looks at the capture buffer
+const int kPollSliceMs = 2;             // longest doze between two looks at the capture buffer
 const int kRetryPauseMs = 3000;         // quiet after a failed packet before asking again
 const int kSyncErrorPauseMs = 100;      // before cancelling on a block out of sequence
 const int kEndHeaderPauseMs = 100;      // before acknowledging the batch's empty header

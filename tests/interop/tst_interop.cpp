@@ -8,6 +8,8 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace
 {
@@ -77,8 +79,13 @@ private slots:
     void sendIntoRz();
     void szIntoReceive_data() { sizes(); }
     void szIntoReceive();
+    void sendIntoSimConsole_data();
+    void sendIntoSimConsole();
+    void receiveFromSimConsole();
 
 private:
+    QString startSim(QProcess& sim, const QString& store);
+    static bool type(const QString& device, const QList<QByteArray>& lines);
     void sizes();
     QString tool(const QString& name) const;
     QString buildDir;
@@ -190,6 +197,107 @@ void TestInterop::szIntoReceive()
     QFile got(dir.filePath(QStringLiteral("in/") + name));
     QVERIFY2(got.open(QIODevice::ReadOnly), said.constData());
     QVERIFY(got.readAll() == data);
+}
+
+// Starts the simulated console with its file store in store; returns its device path.
+QString TestInterop::startSim(QProcess& sim, const QString& store)
+{
+    const QString program = buildDir + QStringLiteral("/sim/sim-console");
+    if (!QFile::exists(program))
+        return QString();
+    sim.start(program, {QStringLiteral("--dir"), store, QStringLiteral("--time-scale"),
+                        QStringLiteral("0.2")});
+    if (!sim.waitForStarted() || !sim.waitForReadyRead(10000))
+        return QString();
+    return QString::fromLocal8Bit(sim.readLine().trimmed());
+}
+
+// Types shell lines into the console the way a technician's terminal would, then lets go of
+// the line (what the console answered is read and dropped).
+bool TestInterop::type(const QString& device, const QList<QByteArray>& lines)
+{
+    const int fd = ::open(device.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    char buf[4096];
+    for (const QByteArray& line : lines) {
+        if (::write(fd, line.constData(), size_t(line.size())) != line.size()) {
+            ::close(fd);
+            return false;
+        }
+        QThread::msleep(300);
+        while (::read(fd, buf, sizeof buf) > 0) {
+        }
+    }
+    ::close(fd);
+    return true;
+}
+
+void TestInterop::sendIntoSimConsole_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::newRow("1500") << 1500;
+    QTest::newRow("64 KiB + 1") << 64 * 1024 + 1;
+}
+
+void TestInterop::sendIntoSimConsole()
+{
+    QFETCH(int, size);
+    QTemporaryDir dir;
+    QProcess sim;
+    const QString device = startSim(sim, dir.filePath(QStringLiteral("store")));
+    if (device.isEmpty())
+        QSKIP("sim-console is not available");
+    const QString name = QStringLiteral("c%1.bin").arg(size);
+    const QByteArray data = pattern(size);
+    {
+        QFile f(dir.filePath(name));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(data);
+    }
+    QVERIFY(type(device, {"SHELL\r\n", "receive file\r\n"}));
+
+    QProcess send;
+    send.setProcessChannelMode(QProcess::MergedChannels);
+    send.start(tool(QStringLiteral("ymodem-send")), {device, dir.filePath(name)});
+    const bool ended = finish(send, kTransferMs);
+    const QByteArray said = send.readAll();
+    sim.terminate();
+    finish(sim, 5000);
+    QVERIFY2(ended && send.exitCode() == 0, said.constData());
+    QFile got(dir.filePath(QStringLiteral("store/") + name));
+    QVERIFY2(got.open(QIODevice::ReadOnly), "the console stored nothing");
+    QVERIFY(got.readAll() == data);
+}
+
+void TestInterop::receiveFromSimConsole()
+{
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("in")));
+    QProcess sim;
+    const QString device = startSim(sim, dir.filePath(QStringLiteral("store")));
+    if (device.isEmpty())
+        QSKIP("sim-console is not available");
+    QVERIFY(type(device, {"SHELL\r\n", "send file /BrenvikDATA", "\r\n"}));
+
+    QProcess receive;
+    receive.setProcessChannelMode(QProcess::MergedChannels);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("UPDATER_TIME_SCALE"), QStringLiteral("0.1"));
+    receive.setProcessEnvironment(env);
+    receive.start(tool(QStringLiteral("ymodem-receive")), {device, dir.filePath("in")});
+    const bool ended = finish(receive, kTransferMs);
+    const QByteArray said = receive.readAll();
+    sim.terminate();
+    finish(sim, 5000);
+    QVERIFY2(ended && receive.exitCode() == 0, said.constData());
+    QFile original(dir.filePath(QStringLiteral("store/BrenvikDATA")));
+    QFile got(dir.filePath(QStringLiteral("in/BrenvikDATA")));
+    QVERIFY(original.open(QIODevice::ReadOnly));
+    QVERIFY2(got.open(QIODevice::ReadOnly), said.constData());
+    const QByteArray sent = original.readAll();
+    QVERIFY(!sent.isEmpty());
+    QVERIFY(got.readAll() == sent);
 }
 
 QTEST_GUILESS_MAIN(TestInterop)
