@@ -139,8 +139,13 @@ int YMODEM::Receive_Packet(char* buffer, int* length, int sessionStarted)
     const int count = rxCount;
     rxCount = 0; // what lies beyond the packet goes with it
 
-    if (count == 0)
+    if (count == 0) {
+        // A flood that overran the capture buffer leaves its last bytes in the port, and no
+        // further notification brings them in: that is line noise, not the end of a session.
+        if (sessionStarted == 1 && port && port->bytesAvailable() > 0)
+            return -1;
         return sessionStarted == 1 ? 0 : -1;
+    }
 
     int n;
     switch (rxBuffer[0]) {
