@@ -127,6 +127,7 @@ private:
     QByteArray readReply();
     void readIdentity(QString version);
     int syncWithReceiver();
+    bool loadFileRequested();
     void releaseUserDb();
     int checkAndMigrateUsersFile();
 

@@ -155,6 +155,19 @@ void YMODEM::getUpdatedFirmwareVersion()
     emit yModemResult(ResultCode::DeviceDataRead);
 }
 
+// Both sends start alike: the status, then the wait for the receiver's request. A failed
+// wait is reported here, so the caller only has to stop.
+bool YMODEM::loadFileRequested()
+{
+    setStatus(tr("File Loading..."));
+    const int sync = syncWithReceiver();
+    if (sync != 0) {
+        emit yModemResult(sync);
+        return false;
+    }
+    return true;
+}
+
 // Waits for the receiver's first request. Returns 0 when the send may start (a request came,
 // ten passes of other bytes went by, or the port failed to read: the send then reports for
 // itself), CancelledByConsole on CAN CAN, NoAnswerFromConsole after kSyncSilenceLimitMs of
@@ -448,13 +461,8 @@ void YMODEM::yTransmit(QString filePath)
     pause(200);
 
     // Phase 3: the image goes to the loader.
-    setStatus(tr("File Loading..."));
-
-    const int sync = syncWithReceiver();
-    if (sync != 0) {
-        emit yModemResult(sync);
+    if (!loadFileRequested())
         return;
-    }
 
     const int result = Ymodem_Transmit(image, QFileInfo(filePath));
     trace(QStringLiteral("Ymodem_Transmit Response: %1\r\n").arg(result));
@@ -525,13 +533,8 @@ void YMODEM::yTransmitUserSettings(QString filePath)
     readReply();
     pause(200);
 
-    setStatus(tr("File Loading..."));
-
-    const int sync = syncWithReceiver();
-    if (sync != 0) {
-        emit yModemResult(sync);
+    if (!loadFileRequested())
         return;
-    }
 
     const int result = Ymodem_Transmit_User_Data(contents, QFileInfo(filePath));
     trace(QStringLiteral("Ymodem_Transmit_User_Data Response: %1\r\n").arg(result));
