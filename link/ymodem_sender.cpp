@@ -33,6 +33,7 @@ const int kMaxHeaderResends = 10;       // header sent again on such a request, 
 const int kRequestAfterHeaderMs = 1000; // the receiver's "C" that follows the header's ACK
 const int kBlockAnswerLimitMs = 30000;  // a data block's answer (rz re-asks after 10 s)
 const int kMaxBlockResends = 10;        // one data block sent again, at most
+const int kResendSettleMs = 20;         // rz empties its input just after it asks again
 const int kDrainLimitMs = 2000;         // the line must fall quiet before EOT within this
 const int kEotAnswerMs = 1500;          // EOT's answer: rz answers after a full second of quiet
 const int kEotTries = 10;
@@ -236,6 +237,7 @@ int YMODEM::awaitHeaderAck(const QByteArray& header)
                 break;
             }
             ++resends;
+            QThread::msleep(kResendSettleMs);
             writeBlock(header);
             sinceWrite.restart();
         }
@@ -307,6 +309,7 @@ int YMODEM::awaitBlockAnswer(const QByteArray& block)
             return YmodemCode::BlockRefused;
         }
         ++resends;
+        QThread::msleep(kResendSettleMs);
         writeBlock(block);
         sinceWrite.restart();
     }

@@ -48,6 +48,13 @@ fi
 
 stage "Done"
 if [ ${#failed[@]} -gt 0 ]; then
+    # CI shows only the end of the output: name the failing tests here again.
+    for dir in "$build" "${asan_build:-}"; do
+        log="$dir/Testing/Temporary/LastTestsFailed.log"
+        if [ -n "$dir" ] && [ -s "$log" ]; then
+            echo "Failed in $(basename "$dir"): $(cut -d: -f2 "$log" | tr '\n' ' ')"
+        fi
+    done
     echo "FAILED: ${failed[*]}"
     exit 1
 fi

@@ -28,7 +28,8 @@ constexpr int ByteWaitMs = 1000;      // between two bytes of one block
 constexpr int PacketWaitMs = 15000;   // next block while a file is being received
 constexpr int PurgeQuietMs = 100;     // quiet that marks the end of a broken block
 constexpr int MaxRetries = 10;
-// rz empties its input right after it writes "C": give it a moment before answering one.
+// rz empties its input right after every "C", ACK or NAK it writes: give it a moment before
+// answering one, or on a busy machine the answer can land before that flush and be lost.
 constexpr int RequestSettleMs = 20;
 } // namespace
 
@@ -181,7 +182,7 @@ SimYmodem::Outcome SimYmodem::send(const QString& name, const QByteArray& data, 
                 outcome = Outcome::Failed;
                 return false;
             }
-            if (!line.write(block(number, payload, size, bad))) {
+            if (!line.sleep(RequestSettleMs) || !line.write(block(number, payload, size, bad))) {
                 *detail = QStringLiteral("line closed while sending block %1").arg(number);
                 outcome = Outcome::Stopped;
                 return false;
@@ -209,7 +210,6 @@ SimYmodem::Outcome SimYmodem::send(const QString& name, const QByteArray& data, 
         }
     };
 
-    line.sleep(RequestSettleMs);
     const QString baseName = name.mid(name.lastIndexOf(QLatin1Char('/')) + 1);
     QByteArray header = baseName.toUtf8();
     header.append('\0');
@@ -229,7 +229,6 @@ SimYmodem::Outcome SimYmodem::send(const QString& name, const QByteArray& data, 
             *detail = QStringLiteral("line closed after the header");
             return Outcome::Stopped;
         }
-        line.sleep(RequestSettleMs);
     }
 
     int number = 1;

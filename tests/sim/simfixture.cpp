@@ -53,6 +53,12 @@ void SimFixture::setUp()
 
 void SimFixture::tearDown()
 {
+    if (QTest::currentTestFailed() && tmp) {
+        // The console's own account is what tells a timing fault from a logic one.
+        QFile log(QDir(dir).filePath("console.log"));
+        if (log.open(QIODevice::ReadOnly))
+            qWarning("console.log:\n%s", log.readAll().right(8000).constData());
+    }
     peer.close();
     if (console)
         console->stop();
