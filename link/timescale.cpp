@@ -4,7 +4,8 @@
 #include <atomic>
 #include <cmath>
 
-namespace {
+namespace
+{
 std::atomic<double>& scale()
 {
     static std::atomic<double> s([] {
@@ -16,7 +17,10 @@ std::atomic<double>& scale()
 }
 } // namespace
 
-double TimeScale::factor() { return scale().load(); }
+double TimeScale::factor()
+{
+    return scale().load();
+}
 
 int TimeScale::ms(int ms)
 {
@@ -26,4 +30,7 @@ int TimeScale::ms(int ms)
     return scaled < 1 ? 1 : scaled;
 }
 
-void TimeScale::setFactor(double f) { scale().store((f > 0.0 && f <= 1.0) ? f : 1.0); }
+void TimeScale::setFactor(double f)
+{
+    scale().store((f > 0.0 && f <= 1.0) ? f : 1.0);
+}

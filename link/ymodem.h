@@ -107,7 +107,10 @@ private:
 
     // ---- Sender helpers (ymodem_sender.cpp) ----
     int transmitFile(const QByteArray& contents, const QFileInfo& fileInfo, bool firmware);
-    void writeBlock(const QByteArray& block);
+    static QByteArray withCrc(const QByteArray& block);
+    QByteArray dataBlock(const QByteArray& contents, quint32 sent, quint32 remaining,
+                         quint32 blockNumber);
+    void writeBlock(const QByteArray& framed);
     int awaitHeaderAck(const QByteArray& header);
     int awaitRequestAfterHeader();
     int awaitBlockAnswer(const QByteArray& block);

@@ -112,9 +112,8 @@ int YMODEM::Ymodem_Transmit_User_Data(const QByteArray& contents, const QFileInf
     return transmitFile(contents, fileInfo, false);
 }
 
-// Writes a block with its CRC (high byte first) in one write, so that a receiver that flushes
-// its input as it answers loses either the whole block or none of it.
-void YMODEM::writeBlock(const QByteArray& block)
+// A block with its CRC (high byte first) after the data.
+QByteArray YMODEM::withCrc(const QByteArray& block)
 {
     const quint16 crc = Crc16_Compute(reinterpret_cast<const unsigned char*>(block.constData()) + 3,
                                       block.size() - 3);
@@ -123,6 +122,32 @@ void YMODEM::writeBlock(const QByteArray& block)
     framed.append(block);
     framed.append(char(crc >> 8));
     framed.append(char(crc & 0xFF));
+    return framed;
+}
+
+// The block that starts `sent` bytes into the file, with its CRC.
+QByteArray YMODEM::dataBlock(const QByteArray& contents, quint32 sent, quint32 remaining,
+                             quint32 blockNumber)
+{
+    QByteArray block;
+    const quint32 n = remaining >= quint32(kLargeBlock) ? kLargeBlock : kSmallBlock;
+    const quint32 d = qMin(remaining, n);
+    // The file content and its QFileInfo may disagree; never read past the content.
+    const quint32 available = quint32(qMax(0, contents.size() - int(sent)));
+    if (available < d) {
+        QByteArray tail = contents.mid(int(sent));
+        tail.append(int(d - available), '\0');
+        Build_Data_Block(tail.constData(), block, quint8(blockNumber), remaining);
+    } else {
+        Build_Data_Block(contents.constData() + sent, block, quint8(blockNumber), remaining);
+    }
+    return withCrc(block);
+}
+
+// Writes a whole block in one write, so that a receiver that flushes its input as it answers
+// loses either the whole block or none of it.
+void YMODEM::writeBlock(const QByteArray& framed)
+{
     if (port && port->isOpen())
         port->write(framed.constData(), framed.size());
 }
@@ -137,8 +162,9 @@ int YMODEM::transmitFile(const QByteArray& contents, const QFileInfo& fileInfo, 
 {
     const quint32 size = quint32(fileInfo.size());
 
-    QByteArray header;
-    Build_Header_Block(header, fileInfo);
+    QByteArray built;
+    Build_Header_Block(built, fileInfo);
+    const QByteArray header = withCrc(built);
     writeBlock(header);
     if (firmware)
         setStatus(tr("Memory Erase in Process..."));
@@ -155,20 +181,11 @@ int YMODEM::transmitFile(const QByteArray& contents, const QFileInfo& fileInfo, 
     quint32 sent = 0;
     quint32 remaining = size;
     QByteArray block;
+    QByteArray next = remaining > 0 ? dataBlock(contents, 0, remaining, 1) : QByteArray();
     while (remaining > 0) {
         const quint32 n = remaining >= quint32(kLargeBlock) ? kLargeBlock : kSmallBlock;
-        const quint32 d = qMin(remaining, n);
-        // The file content and its QFileInfo may disagree; never read past the content.
-        const quint32 available = quint32(qMax(0, contents.size() - int(sent)));
-        if (available < d) {
-            QByteArray tail = contents.mid(int(sent));
-            tail.append(int(d - available), '\0');
-            Build_Data_Block(tail.constData(), block, quint8(blockNumber), remaining);
-        } else {
-            Build_Data_Block(contents.constData() + sent, block, quint8(blockNumber), remaining);
-        }
-
-        sent += d;
+        block.swap(next);
+        sent += qMin(remaining, n);
         emit progress(percent(sent, size));
         // The receiver flushes its input right after its answer; letting it run first keeps
         // the new block from arriving before that flush.
@@ -176,11 +193,16 @@ int YMODEM::transmitFile(const QByteArray& contents, const QFileInfo& fileInfo, 
         writeBlock(block);
         setStatus(blockStatus);
 
+        // The next block is made while the receiver checks this one, not after its answer.
+        const bool last = remaining <= n;
+        if (!last && blockNumber < kMaxDataBlocks)
+            next = dataBlock(contents, sent, remaining - n, blockNumber + 1);
+
         result = awaitBlockAnswer(block);
         if (result != YmodemCode::Done)
             return result;
 
-        if (remaining <= n)
+        if (last)
             break;
         remaining -= n;
         if (blockNumber == kMaxDataBlocks)
