@@ -44,6 +44,12 @@ void trace(const QString& text)
     ConsoleTrace::print(text);
 }
 
+// 1 KiB blocks while at least that much is left, 128-byte blocks for the tail.
+quint32 blockSize(quint32 remaining)
+{
+    return remaining >= quint32(kLargeBlock) ? kLargeBlock : kSmallBlock;
+}
+
 int percent(quint32 done, quint32 size)
 {
     const float quotient = float(done) / float(size);
@@ -91,7 +97,7 @@ void YMODEM::Build_Header_Block(QByteArray& out, const QFileInfo& fileInfo)
 void YMODEM::Build_Data_Block(const char* blockData, QByteArray& out, quint8 blockNumber,
                               quint32 remaining)
 {
-    const int n = remaining >= quint32(kLargeBlock) ? kLargeBlock : kSmallBlock;
+    const int n = int(blockSize(remaining));
     const int d = int(qMin(remaining, quint32(n)));
     out.resize(3 + n);
     char* p = out.data();
@@ -130,8 +136,7 @@ QByteArray YMODEM::dataBlock(const QByteArray& contents, quint32 sent, quint32 r
                              quint32 blockNumber)
 {
     QByteArray block;
-    const quint32 n = remaining >= quint32(kLargeBlock) ? kLargeBlock : kSmallBlock;
-    const quint32 d = qMin(remaining, n);
+    const quint32 d = qMin(remaining, blockSize(remaining));
     // The file content and its QFileInfo may disagree; never read past the content.
     const quint32 available = quint32(qMax(0, contents.size() - int(sent)));
     if (available < d) {
@@ -183,7 +188,7 @@ int YMODEM::transmitFile(const QByteArray& contents, const QFileInfo& fileInfo, 
     QByteArray block;
     QByteArray next = remaining > 0 ? dataBlock(contents, 0, remaining, 1) : QByteArray();
     while (remaining > 0) {
-        const quint32 n = remaining >= quint32(kLargeBlock) ? kLargeBlock : kSmallBlock;
+        const quint32 n = blockSize(remaining);
         block.swap(next);
         sent += qMin(remaining, n);
         emit progress(percent(sent, size));

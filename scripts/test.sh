@@ -15,6 +15,7 @@ bash "$root/scripts/deps.sh"
 
 stage() { echo; echo "=== $* ($(($(date +%s) - start)) s) ==="; }
 failed=()
+failed_dirs=() # build folders whose test run failed
 
 stage "Build"
 bash "$root/scripts/build.sh"
@@ -22,7 +23,7 @@ build=${BUILD_DIR:-$root/build}
 export QT_QPA_PLATFORM=offscreen
 
 stage "Tests"
-(cd "$build" && ctest --output-on-failure -j2 "$@") || failed+=("tests")
+(cd "$build" && ctest --output-on-failure -j2 "$@") || { failed+=("tests"); failed_dirs+=("$build"); }
 
 if [ "${SKIP_SANITIZERS:-0}" != 1 ]; then
     stage "Sanitizer build"
@@ -37,7 +38,8 @@ if [ "${SKIP_SANITIZERS:-0}" != 1 ]; then
     export LSAN_OPTIONS="suppressions=$supp/lsan.supp:print_suppressions=0"
     label_args=()
     if [ "${ASAN_SKIP_SLOW:-0}" = 1 ]; then label_args=(-LE slow); fi
-    (cd "$asan_build" && ctest --output-on-failure -j2 "${label_args[@]}" "$@") || failed+=("sanitizer tests")
+    (cd "$asan_build" && ctest --output-on-failure -j2 "${label_args[@]}" "$@") ||
+        { failed+=("sanitizer tests"); failed_dirs+=("$asan_build"); }
     unset ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
 fi
 
@@ -49,9 +51,9 @@ fi
 stage "Done"
 if [ ${#failed[@]} -gt 0 ]; then
     # CI shows only the end of the output: name the failing tests here again.
-    for dir in "$build" "${asan_build:-}"; do
+    for dir in "${failed_dirs[@]}"; do
         log="$dir/Testing/Temporary/LastTestsFailed.log"
-        if [ -n "$dir" ] && [ -s "$log" ]; then
+        if [ -s "$log" ]; then
             echo "Failed in $(basename "$dir"): $(cut -d: -f2 "$log" | tr '\n' ' ')"
         fi
     done
