@@ -23,6 +23,22 @@ enum : int {
     // The console was still in its loader when the users' data were to go back; sending them
     // would have handed the database to the loader as firmware.
     DeviceStillInLoader = -17,
+    // The console on the port is not the one whose users' data are held (its "SN" differs, or
+    // could not be read, or no serial number is known): nothing was removed or sent, the port
+    // was closed.
+    WrongConsole = -18,
+    // The users' file failed "PRAGMA integrity_check" after the migration statements, or a
+    // journal was left beside it: the console was not touched; the original is kept.
+    UserFileBrokenByMigration = -19,
+    // The console's reply to "VE" held no version number: an update that keeps the users' data
+    // cannot tell whether the console is too old or needs the statements; nothing was written.
+    VersionUnreadable = -20,
+    // After "reset" the console's loader did not come back as exactly one port within the
+    // bound: the console waits in its loader (a rescue update brings it back).
+    ConsoleNotBackFromReset = -21,
+    // The private folder for the received users' file could not be made: the console was not
+    // touched.
+    ReceiveFolderUnavailable = -22,
 };
 } // namespace ResultCode
 

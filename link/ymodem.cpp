@@ -208,12 +208,19 @@ void YMODEM::preserveSettingsModeSlot(bool value)
 
 void YMODEM::copyQueriesSlot(QStringList* queries, int verChanged, int minVerChanged)
 {
-    if (!queries || queries->isEmpty())
+    if (!queries)
         return;
     for (int i = 0; i < queries->size(); ++i)
         queryList->insert(i, queries->at(i));
+    // The limits count also for a release without statements: a console at or below
+    // minVerChanged must be refused either way.
     this->verChanged = verChanged;
     this->minVerChanged = minVerChanged;
+}
+
+void YMODEM::setExpectedSerial(QString serial)
+{
+    expectedSerial = serial.trimmed();
 }
 
 void YMODEM::timerSlot()

@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <QWaitCondition>
 #include <atomic>
+#include <functional>
 
 class QTimer;
 class QextSerialPort;
@@ -50,6 +51,12 @@ public:
     // True when the last receive ended with a file shorter than its header said.
     bool receivedFileTruncated() const { return userFileTruncated; }
 
+    // Lists the system locations of the ports that look like a console now. The worker asks it
+    // when the console comes back from "reset" under another path. Set once before the thread
+    // starts; it is called from the worker thread.
+    using PortFinder = std::function<QStringList()>;
+    void setPortFinder(PortFinder finder) { portFinder = std::move(finder); }
+
     // Accessors for tests and diagnostics.
     QextSerialPort* serialPort() const { return port; }
 
@@ -76,6 +83,10 @@ signals:
     void enableUpdateSignal(bool);
     void shutdownDelayedSignal();
     void verCompErrorSignal();
+    // Emitted by yTransmit once the migration statements have run (also with none), before the
+    // console is touched: each failed statement as "Step N: <statement>: <reason>", and the
+    // users' file exactly as received, kept before any statement ran.
+    void migrationReport(QStringList failedStatements, QString originalCopyPath);
 
 public slots:
     void ySerialConnect(QString commName);
@@ -91,6 +102,9 @@ public slots:
     void preserveSettingsModeSlot(bool value);
     void getUpdatedFirmwareVersion();
     void copyQueriesSlot(QStringList* queries, int verChanged, int minVerChanged);
+    // The serial number of the console whose users' data are handled; yTransmit sets it from
+    // its own "SN". Nothing is removed from or sent to a console whose "SN" differs.
+    void setExpectedSerial(QString serial);
 
 private slots:
     void timerSlot();
@@ -136,6 +150,9 @@ private:
 
     // Serial number read by the last query before an update; names the kept users' data.
     QString deviceSerial;
+    // The console whose users' data are in hand (setExpectedSerial, or yTransmit's own "SN").
+    QString expectedSerial;
+    PortFinder portFinder;
     // The query after the update found the console still in its loader.
     bool stillInLoader = false;
 

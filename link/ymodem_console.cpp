@@ -296,6 +296,7 @@ int YMODEM::checkAndMigrateUsersFile()
         return ResultCode::UserFileCorrupted;
     }
 
+    QStringList failed;
     if (!settingsChanged) {
         trace(QStringLiteral("Users Settings left untouched\r\n"));
     } else if (queryList) {
@@ -316,9 +317,11 @@ int YMODEM::checkAndMigrateUsersFile()
                 trace(QStringLiteral("Editing User Settings File.. Step %1 failed: %2\r\n")
                           .arg(step)
                           .arg(reason));
+                failed << QStringLiteral("Step %1: %2: %3").arg(step).arg(statement, reason);
             }
         }
     }
+    emit migrationReport(failed, QString());
     return 0;
 }
 
