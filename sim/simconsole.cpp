@@ -4,22 +4,22 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QSaveFile>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QTextStream>
 #include <cstdio>
 
 namespace
 {
 const char UsersDbPath[] = "/BrenvikDATA";
 const char ModulePath[] = "/R-BTM093004_.cyacd";
+const char RenamedModulePath[] = "/R-BTM093004.cyacd";
 const char ImageFile[] = "firmware.bin";
 const char StateFile[] = "state.json";
 const char LogFile[] = "console.log";
+const char LinkPrefix[] = "ttyACM";
 const char Prompt[] = "> ";
 // Longest command line kept; anything longer is line noise.
 constexpr int MaxLine = 512;
@@ -28,19 +28,33 @@ constexpr int IdleReadMs = 200;
 // A shell "receive file" with no sender gives up after this long.
 constexpr int ShellReceiveGiveUpMs = 60000;
 
-// A small bootloadable module image: a header row and a few data rows.
+// A small bootloadable module image: a header row and a few data rows. Every image brings it.
 const char ModuleImage[] = "0E1A1069000100\r\n"
                            ":00000000400020003B0600004B0700004D070000000000000000000000\r\n"
                            ":00000001400000000000000000000000000000000000000000000000A5\r\n"
                            ":000000024000000000000000000000004F0700004F0700000000000067\r\n";
 } // namespace
 
-SimConsole::SimConsole(const SimOptions& options) : opts(options), ymodem(pty)
+const SimConsole::ShellCommand SimConsole::shellCommands[] = {
+    {"exit", 1, &SimConsole::shellExit},       {"reset", 1, &SimConsole::shellReset},
+    {"send", 3, &SimConsole::shellSend},       {"receive", 2, &SimConsole::shellReceive},
+    {"rm", 2, &SimConsole::shellRemove},       {"mv", 3, &SimConsole::shellMove},
+    {"spi", 3, &SimConsole::shellEraseSector}, {"ls", 1, &SimConsole::shellList},
+};
+
+SimConsole::SimConsole(const SimOptions& options) : opts(options), store(opts.dir), ymodem(pty)
 {
-    version = opts.version;
-    current = opts.startInLoader ? State::Loader : State::Application;
-    sectorErased = opts.startInLoader;
+    record.version = opts.version;
+    record.serialNumber = opts.serialNumber();
+    record.state = opts.startInLoader ? State::Loader : State::Application;
+    record.sectorErased = opts.startInLoader;
     ymodem.setCheckpoint([this](const QString& step) { return checkpoint(step); });
+}
+
+SimConsole::~SimConsole()
+{
+    stop();
+    pty.close();
 }
 
 void SimConsole::beginTransfer(const QString& kind)
@@ -58,116 +72,52 @@ void SimConsole::beginTransfer(const QString& kind)
     ymodem.setFaults(f);
 }
 
-SimConsole::~SimConsole()
-{
-    stop();
-    pty.close();
-}
-
-QString SimConsole::stateName(State s)
-{
-    switch (s) {
-    case State::Application:
-        return QStringLiteral("application");
-    case State::Shell:
-        return QStringLiteral("shell");
-    case State::Sending:
-        return QStringLiteral("sending");
-    case State::Receiving:
-        return QStringLiteral("receiving");
-    case State::Rebooting:
-        return QStringLiteral("rebooting");
-    case State::Loader:
-        return QStringLiteral("loader");
-    case State::Programming:
-        return QStringLiteral("programming");
-    case State::Silent:
-        return QStringLiteral("silent");
-    case State::HungUp:
-        return QStringLiteral("hungup");
-    case State::Stopped:
-        return QStringLiteral("stopped");
-    }
-    return QString();
-}
-
 // ---- public, thread-safe -------------------------------------------------------------------
 
 QString SimConsole::slavePath() const
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return slave;
+    return record.device;
+}
+
+QString SimConsole::portPath() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return record.link.isEmpty() ? record.device : record.link;
 }
 
 SimConsole::State SimConsole::state() const
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return current;
+    return record.state;
 }
 
 int SimConsole::resetCount() const
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return resets;
+    return record.resetCount;
 }
 
 QString SimConsole::currentVersion() const
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return version;
+    return record.version;
 }
 
 QString SimConsole::statePath() const
 {
-    return QDir(opts.dir).filePath(QLatin1String(StateFile));
+    return store.recordPath(QLatin1String(StateFile));
 }
 
 QString SimConsole::filePath(const QString& consolePath) const
 {
-    return resolve(consolePath, nullptr);
+    return store.resolve(consolePath, nullptr);
 }
 
 QJsonObject SimConsole::status() const
 {
-    QJsonObject o;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        o[QStringLiteral("state")] = stateName(current);
-        o[QStringLiteral("device")] = slave;
-        o[QStringLiteral("version")] = version;
-        o[QStringLiteral("resetCount")] = resets;
-        o[QStringLiteral("bootCount")] = boots;
-        o[QStringLiteral("sectorErased")] = sectorErased;
-        o[QStringLiteral("imagesProgrammed")] = imagesProgrammed;
-        o[QStringLiteral("imageStored")] = imagesProgrammed > 0;
-        o[QStringLiteral("imageName")] = imageName;
-        o[QStringLiteral("imageSize")] = double(imageSize);
-        o[QStringLiteral("usersDbReceived")] = usersDbReceived;
-        o[QStringLiteral("filesReceived")] = filesReceived;
-        o[QStringLiteral("filesSent")] = filesSent;
-        o[QStringLiteral("moduleRenamed")] = moduleRenamed;
-        o[QStringLiteral("hangups")] = hangups;
-        o[QStringLiteral("lastStep")] = lastStep;
-        o[QStringLiteral("lastTransfer")] = lastTransfer;
-    }
-    o[QStringLiteral("usersDbPresent")] =
-        QFileInfo::exists(resolve(QLatin1String(UsersDbPath), nullptr));
-    o[QStringLiteral("modulePresent")] =
-        QFileInfo::exists(resolve(QLatin1String(ModulePath), nullptr));
-    o[QStringLiteral("renamedModulePresent")] =
-        QFileInfo::exists(resolve(QStringLiteral("/R-BTM093004.cyacd"), nullptr));
-    QJsonArray files;
-    const QFileInfoList list = QDir(opts.dir).entryInfoList(QDir::Files | QDir::Hidden, QDir::Name);
-    for (const QFileInfo& fi : list) {
-        if (fi.fileName() == QLatin1String(StateFile) || fi.fileName() == QLatin1String(LogFile))
-            continue;
-        QJsonObject f;
-        f[QStringLiteral("name")] = QStringLiteral("/") + fi.fileName();
-        f[QStringLiteral("size")] = double(fi.size());
-        files.append(f);
-    }
-    o[QStringLiteral("files")] = files;
-    return o;
+    std::lock_guard<std::mutex> lock(mutex);
+    return record.toJson(store);
 }
 
 void SimConsole::setPathChanged(std::function<void(const QString&)> callback)
@@ -177,20 +127,10 @@ void SimConsole::setPathChanged(std::function<void(const QString&)> callback)
 
 bool SimConsole::open(QString* error)
 {
-    if (!prepareFiles(error))
+    if (!prepareFiles(error) || !plugIn(error))
         return false;
-    QString why;
-    if (!pty.open(opts.link, &why)) {
-        if (error)
-            *error = why;
-        return false;
-    }
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        slave = pty.slavePath();
-    }
-    log(QStringLiteral("console on %1 in state %2, version %3")
-            .arg(pty.slavePath(), stateName(state()), opts.version));
+    log(QStringLiteral("console %1 on %2 in state %3, version %4")
+            .arg(opts.serialNumber(), portPath(), stateName(state()), opts.version));
     saveStatus();
     return true;
 }
@@ -232,29 +172,22 @@ void SimConsole::run()
             continue;
         }
         if (s == State::HungUp) {
-            if (opts.replugAfterMs < 0)
-                break;
-            if (!pty.sleep(opts.replugAfterMs))
+            // The pulled cable: plugged in again only when asked.
+            if (opts.replugAfterMs < 0 || !pty.sleep(opts.replugAfterMs))
                 break;
             QString why;
-            if (!pty.open(opts.link, &why)) {
+            if (!plugIn(&why)) {
                 log(QStringLiteral("replug failed: %1").arg(why));
                 break;
             }
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                slave = pty.slavePath();
-            }
-            log(QStringLiteral("replugged on %1").arg(pty.slavePath()));
-            setState(sectorErased ? State::Loader : State::Application);
-            if (pathChanged)
-                pathChanged(pty.slavePath());
+            std::unique_lock<std::mutex> lock(mutex);
+            const bool erased = record.sectorErased;
+            lock.unlock();
+            setState(erased ? State::Loader : State::Application);
             continue;
         }
         const int c = pty.readByte(IdleReadMs);
-        if (c == SimPty::Closed)
-            continue;
-        if (c == SimPty::Timeout)
+        if (c == SimPty::Closed || c == SimPty::Timeout)
             continue;
         const char ch = char(c);
         if (ch == '\r' || ch == '\n') {
@@ -335,6 +268,8 @@ void SimConsole::prompt()
     pty.write(Prompt);
 }
 
+// ---- the shell -----------------------------------------------------------------------------
+
 void SimConsole::handleShellLine(const QByteArray& raw)
 {
     const QByteArray line = raw.simplified();
@@ -348,105 +283,102 @@ void SimConsole::handleShellLine(const QByteArray& raw)
     const QByteArray& word = words.first();
     log(QStringLiteral("shell: %1").arg(QString::fromLatin1(line)));
     if (line == "SHELL") {
-        if (!checkpoint(QStringLiteral("shell")))
-            return;
-        prompt();
+        if (checkpoint(QStringLiteral("shell")))
+            prompt();
         return;
     }
     if (!checkpoint(QStringLiteral("cmd:") + QString::fromLatin1(word).toLower()))
         return;
-
-    if (word == "exit") {
-        setState(State::Application);
-        return;
-    }
-    if (word == "reset") {
-        pty.write("resetting\r\n");
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            ++resets;
-        }
-        reboot();
-        return;
-    }
-    if (words.size() == 3 && word == "send" && words[1] == "file") {
-        sendFile(QString::fromUtf8(words[2]));
-        return;
-    }
-    if (words.size() == 2 && word == "receive" && words[1] == "file") {
-        receiveFile();
-        return;
-    }
-    if (words.size() == 2 && word == "rm") {
-        QString why;
-        const QString path = resolve(QString::fromUtf8(words[1]), &why);
-        if (path.isEmpty())
-            pty.write("rm: " + why.toUtf8() + "\r\n");
-        else if (!QFileInfo(path).isFile())
-            pty.write("rm: " + words[1] + ": no such file\r\n");
-        else if (!QFile::remove(path))
-            pty.write("rm: " + words[1] + ": cannot remove\r\n");
-        else
-            log(QStringLiteral("removed %1").arg(QString::fromUtf8(words[1])));
-        saveStatus();
-        prompt();
-        return;
-    }
-    if (words.size() == 3 && word == "mv") {
-        QString why;
-        const QString from = resolve(QString::fromUtf8(words[1]), &why);
-        const QString to = from.isEmpty() ? QString() : resolve(QString::fromUtf8(words[2]), &why);
-        if (from.isEmpty() || to.isEmpty()) {
-            pty.write("mv: " + why.toUtf8() + "\r\n");
-        } else if (!QFileInfo(from).isFile()) {
-            pty.write("mv: " + words[1] + ": no such file\r\n");
-        } else {
-            QFile::remove(to);
-            if (!QFile::rename(from, to)) {
-                pty.write("mv: cannot move " + words[1] + "\r\n");
-            } else {
-                log(QStringLiteral("moved %1 to %2")
-                        .arg(QString::fromUtf8(words[1]), QString::fromUtf8(words[2])));
-                if (words[1] == ModulePath && words[2] == "/R-BTM093004.cyacd") {
-                    std::lock_guard<std::mutex> lock(mutex);
-                    moduleRenamed = true;
-                }
-            }
-        }
-        saveStatus();
-        prompt();
-        return;
-    }
-    if (words.size() == 3 && word == "spi" && words[1] == "delsect") {
-        bool ok = false;
-        const int sector = words[2].toInt(&ok);
-        if (!ok || sector < 0 || sector > 4095) {
-            pty.write("spi: bad sector\r\n");
-        } else {
-            if (sector == 4095) {
-                std::lock_guard<std::mutex> lock(mutex);
-                sectorErased = true;
-            }
-            log(QStringLiteral("erased sector %1").arg(sector));
-            pty.write("sector " + words[2] + " erased\r\n");
-            saveStatus();
-        }
-        prompt();
-        return;
-    }
-    if (line == "ls") {
-        const QFileInfoList list = QDir(opts.dir).entryInfoList(QDir::Files, QDir::Name);
-        for (const QFileInfo& fi : list) {
-            if (fi.fileName() == QLatin1String(StateFile) ||
-                fi.fileName() == QLatin1String(LogFile))
-                continue;
-            pty.write(QStringLiteral("%1 %2\r\n").arg(fi.size(), 10).arg(fi.fileName()).toUtf8());
-        }
-        prompt();
-        return;
+    for (const ShellCommand& command : shellCommands) {
+        if (word == command.word && words.size() == command.words && (this->*command.run)(words))
+            return;
     }
     pty.write("unknown command: " + line + "\r\n");
     prompt();
+}
+
+bool SimConsole::shellExit(const QList<QByteArray>&)
+{
+    setState(State::Application);
+    return true;
+}
+
+bool SimConsole::shellReset(const QList<QByteArray>&)
+{
+    pty.write("resetting\r\n");
+    update([](SimRecord& r) { ++r.resetCount; });
+    restart();
+    return true;
+}
+
+bool SimConsole::shellSend(const QList<QByteArray>& words)
+{
+    if (words[1] != "file")
+        return false;
+    sendFile(QString::fromUtf8(words[2]));
+    return true;
+}
+
+bool SimConsole::shellReceive(const QList<QByteArray>& words)
+{
+    if (words[1] != "file")
+        return false;
+    receiveFile();
+    return true;
+}
+
+bool SimConsole::shellRemove(const QList<QByteArray>& words)
+{
+    QString why;
+    if (store.remove(QString::fromUtf8(words[1]), &why))
+        log(QStringLiteral("removed %1").arg(QString::fromUtf8(words[1])));
+    else
+        pty.write("rm: " + why.toUtf8() + "\r\n");
+    saveStatus();
+    prompt();
+    return true;
+}
+
+bool SimConsole::shellMove(const QList<QByteArray>& words)
+{
+    const QString from = QString::fromUtf8(words[1]), to = QString::fromUtf8(words[2]);
+    QString why;
+    if (store.rename(from, to, &why)) {
+        log(QStringLiteral("moved %1 to %2").arg(from, to));
+        if (from == QLatin1String(ModulePath) && to == QLatin1String(RenamedModulePath))
+            update([](SimRecord& r) { r.moduleRenamed = true; });
+    } else {
+        pty.write("mv: " + why.toUtf8() + "\r\n");
+    }
+    saveStatus();
+    prompt();
+    return true;
+}
+
+bool SimConsole::shellEraseSector(const QList<QByteArray>& words)
+{
+    if (words[1] != "delsect")
+        return false;
+    bool ok = false;
+    const int sector = words[2].toInt(&ok);
+    if (!ok || sector < 0 || sector > 4095) {
+        pty.write("spi: bad sector\r\n");
+    } else {
+        if (sector == 4095)
+            update([](SimRecord& r) { r.sectorErased = true; });
+        log(QStringLiteral("erased sector %1").arg(sector));
+        pty.write("sector " + words[2] + " erased\r\n");
+    }
+    prompt();
+    return true;
+}
+
+bool SimConsole::shellList(const QList<QByteArray>&)
+{
+    for (const SimFileStore::Entry& e : store.list())
+        pty.write(QStringLiteral("%1 %2\r\n").arg(e.size, 10).arg(e.name.mid(1)).toUtf8());
+    prompt();
+    return true;
 }
 
 // ---- transfers -----------------------------------------------------------------------------
@@ -463,7 +395,7 @@ void SimConsole::finishTransfer(const QString& kind, SimYmodem::Outcome outcome,
     t[QStringLiteral("file")] = file;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        lastTransfer = t;
+        record.lastTransfer = t;
         transferKind.clear();
     }
     log(QStringLiteral("%1 %2: %3").arg(kind, t[QStringLiteral("outcome")].toString(), detail));
@@ -472,25 +404,20 @@ void SimConsole::finishTransfer(const QString& kind, SimYmodem::Outcome outcome,
 
 void SimConsole::sendFile(const QString& consolePath)
 {
-    QString why;
-    const QString path = resolve(consolePath, &why);
     beginTransfer(QStringLiteral("send"));
     setState(State::Sending);
     SimYmodem::Outcome outcome;
     QString detail;
-    QFile f(path);
-    if (path.isEmpty() || !f.open(QIODevice::ReadOnly)) {
+    QByteArray data;
+    if (!store.read(consolePath, &data, &detail)) {
         // Nothing to send: the receiver's first request is refused with CAN CAN.
+        const QString why = detail;
         outcome = ymodem.refuse(&detail);
-        detail = QStringLiteral("%1: no such file; %2").arg(consolePath, detail);
+        detail = QStringLiteral("%1; %2").arg(why, detail);
     } else {
-        const QByteArray data = f.readAll();
-        f.close();
         outcome = ymodem.send(consolePath, data, &detail);
-        if (outcome == SimYmodem::Outcome::Done) {
-            std::lock_guard<std::mutex> lock(mutex);
-            ++filesSent;
-        }
+        if (outcome == SimYmodem::Outcome::Done)
+            update([](SimRecord& r) { ++r.filesSent; });
     }
     finishTransfer(QStringLiteral("send"), outcome, detail, consolePath);
     if (!stoppedOrGone())
@@ -510,41 +437,44 @@ void SimConsole::receiveFile()
     const SimYmodem::Outcome outcome = ymodem.receive(setup, &files, &detail);
     QStringList stored;
     for (const SimYmodem::File& file : files) {
+        const QString name = QStringLiteral("/") + file.name;
         QString why;
-        const QString path = resolve(QStringLiteral("/") + file.name, &why);
-        QSaveFile out(path);
-        if (path.isEmpty() || !out.open(QIODevice::WriteOnly) ||
-            out.write(file.data) != file.data.size() || !out.commit()) {
-            log(QStringLiteral("cannot store %1 %2").arg(file.name, why));
+        if (!store.write(name, file.data, &why)) {
+            log(QStringLiteral("cannot store %1: %2").arg(file.name, why));
             continue;
         }
-        stored << QStringLiteral("/") + file.name;
-        std::lock_guard<std::mutex> lock(mutex);
-        ++filesReceived;
-        if (QStringLiteral("/") + file.name == QLatin1String(UsersDbPath))
-            ++usersDbReceived;
+        stored << name;
+        update([&name](SimRecord& r) {
+            ++r.filesReceived;
+            if (name == QLatin1String(UsersDbPath))
+                ++r.usersDbReceived;
+        });
     }
     finishTransfer(QStringLiteral("receive"), outcome, detail, stored.join(QLatin1Char(' ')));
     if (!stoppedOrGone())
         setState(State::Shell);
 }
 
-void SimConsole::reboot()
+void SimConsole::restart()
 {
     setState(State::Rebooting);
     if (!checkpoint(QStringLiteral("reboot")))
         return;
     // Whatever arrives while the console restarts is lost, a half line included.
     lineBuf.clear();
-    pty.drain(opts.scaled(opts.rebootMs) + 1, opts.scaled(opts.rebootMs));
-    if (stoppedOrGone())
-        return;
-    bool toLoader;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        ++boots;
-        toLoader = sectorErased;
+    if (opts.resetDropsLine) {
+        if (!replug(opts.scaled(opts.resetAwayMs)))
+            return;
+    } else {
+        pty.drain(opts.scaled(opts.rebootMs) + 1, opts.scaled(opts.rebootMs));
+        if (stoppedOrGone())
+            return;
     }
+    bool toLoader = false;
+    update([&toLoader](SimRecord& r) {
+        ++r.bootCount;
+        toLoader = r.sectorErased;
+    });
     setState(toLoader ? State::Loader : State::Application);
 }
 
@@ -559,6 +489,7 @@ void SimConsole::runLoader()
         setup.pollMs = opts.scaled(opts.pollMs);
         setup.giveUpMs = -1;
         setup.headerAckDelayMs = opts.scaled(opts.eraseMs);
+        setup.pollDuringHeaderDelay = opts.pollDuringErase;
         setup.endWaitMs = qMax(500, opts.scaled(2000));
         setup.onLine = [this](const QByteArray& line) {
             if (line.trimmed() != "VE")
@@ -579,7 +510,7 @@ void SimConsole::runLoader()
             continue;
         }
         const SimYmodem::File& image = files.first();
-        QSaveFile out(QDir(opts.dir).filePath(QLatin1String(ImageFile)));
+        QSaveFile out(store.recordPath(QLatin1String(ImageFile)));
         const bool stored = out.open(QIODevice::WriteOnly) &&
                             out.write(image.data) == image.data.size() && out.commit();
         finishTransfer(QStringLiteral("loader"), outcome,
@@ -593,26 +524,89 @@ void SimConsole::runLoader()
         pty.drain(opts.scaled(opts.programMs) + 1, opts.scaled(opts.programMs));
         if (stoppedOrGone())
             return;
-        bool backToLoader = false;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            imageName = image.name;
-            imageSize = image.data.size();
-            if (opts.restartInLoaderAfterImage && !loaderRestartUsed) {
-                // As if the power went while the image was being programmed.
-                loaderRestartUsed = true;
-                backToLoader = true;
-            } else {
-                ++imagesProgrammed;
-                sectorErased = false;
-                version = opts.newVersion;
+        // As if the power went while the image was being programmed: back to the loader.
+        const bool programmed = !opts.restartInLoaderAfterImage || loaderRestartUsed;
+        loaderRestartUsed = true;
+        update([&](SimRecord& r) {
+            r.imageName = image.name;
+            r.imageSize = image.data.size();
+            if (programmed) {
+                ++r.imagesProgrammed;
+                r.sectorErased = false;
+                r.version = opts.newVersion;
             }
-        }
-        log(backToLoader ? QStringLiteral("image not programmed: restarting in the loader")
-                         : QStringLiteral("image programmed, version %1").arg(opts.newVersion));
-        reboot();
+        });
+        replaceFiles(programmed);
+        log(programmed ? QStringLiteral("image programmed, version %1").arg(opts.newVersion)
+                       : QStringLiteral("image not programmed: restarting in the loader"));
+        restart();
         return;
     }
+}
+
+// ---- the USB device ------------------------------------------------------------------------
+
+void SimConsole::dropLine()
+{
+    pty.close();
+    log(QStringLiteral("line dropped"));
+}
+
+bool SimConsole::plugIn(QString* error)
+{
+    bool opened;
+    if (opts.linkDir.isEmpty()) {
+        opened = pty.open(opts.link, error);
+    } else {
+        int number = nextLinkNumber;
+        opened = pty.openInFolder(opts.linkDir, QLatin1String(LinkPrefix), &number, error);
+        if (opened)
+            nextLinkNumber = number + 1;
+    }
+    if (!opened)
+        return false;
+    const bool first = slavePath().isEmpty();
+    update([this, first](SimRecord& r) {
+        r.device = pty.slavePath();
+        r.link = pty.link();
+        if (!first)
+            ++r.replugs;
+    });
+    if (!first) {
+        log(QStringLiteral("plugged in again on %1").arg(portPath()));
+        if (pathChanged)
+            pathChanged(pty.slavePath());
+    }
+    return true;
+}
+
+bool SimConsole::replug(int awayMs)
+{
+    dropLine();
+    setState(State::Away);
+    if (!pty.sleep(awayMs))
+        return false;
+    QString why;
+    if (!plugIn(&why)) {
+        log(QStringLiteral("replug failed: %1").arg(why));
+        setState(State::HungUp);
+        return false;
+    }
+    return true;
+}
+
+void SimConsole::replaceFiles(bool programmed)
+{
+    if (!opts.flashReplacesFiles)
+        return;
+    QString why;
+    // What was stored lived in the flash the loader erased; a programmed image brings its own.
+    if (!store.wipe(&why) || (programmed && !makeModuleImage(&why))) {
+        log(QStringLiteral("cannot replace the files: %1").arg(why));
+        return;
+    }
+    update([](SimRecord& r) { ++r.filesWiped; });
+    log(QStringLiteral("the file system is the new image's now"));
 }
 
 // ---- faults --------------------------------------------------------------------------------
@@ -631,7 +625,7 @@ bool SimConsole::checkpoint(const QString& step)
 {
     {
         std::lock_guard<std::mutex> lock(mutex);
-        lastStep = step;
+        record.lastStep = step;
     }
     if (pty.stopped())
         return false;
@@ -657,11 +651,8 @@ void SimConsole::goSilent()
 
 void SimConsole::hangUp()
 {
-    pty.close();
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        ++hangups;
-    }
+    dropLine();
+    update([](SimRecord& r) { ++r.hangups; });
     setState(State::HungUp);
 }
 
@@ -671,11 +662,20 @@ void SimConsole::setState(State s)
 {
     {
         std::lock_guard<std::mutex> lock(mutex);
-        if (current == s)
+        if (record.state == s)
             return;
-        current = s;
+        record.state = s;
     }
     log(QStringLiteral("state %1").arg(stateName(s)));
+    saveStatus();
+}
+
+void SimConsole::update(const std::function<void(SimRecord&)>& change)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        change(record);
+    }
     saveStatus();
 }
 
@@ -683,11 +683,11 @@ void SimConsole::log(const QString& text)
 {
     const QString line =
         QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss.zzz ")) + text;
-    QFile f(QDir(opts.dir).filePath(QLatin1String(LogFile)));
+    QFile f(store.recordPath(QLatin1String(LogFile)));
     if (f.open(QIODevice::WriteOnly | QIODevice::Append))
         f.write(line.toUtf8() + '\n');
     if (opts.verbose) {
-        std::fprintf(stderr, "sim: %s\n", qPrintable(text));
+        std::fprintf(stderr, "sim %s: %s\n", qPrintable(opts.serialNumber()), qPrintable(text));
         std::fflush(stderr);
     }
 }
@@ -701,21 +701,9 @@ void SimConsole::saveStatus()
     f.commit();
 }
 
-QString SimConsole::resolve(const QString& consolePath, QString* error) const
+bool SimConsole::makeModuleImage(QString* error)
 {
-    const QString clean = QDir::cleanPath(QStringLiteral("/") + consolePath);
-    if (clean == QLatin1String("/") || clean.startsWith(QLatin1String("/.."))) {
-        if (error)
-            *error = QStringLiteral("bad path \"%1\"").arg(consolePath);
-        return QString();
-    }
-    const QString name = clean.mid(1);
-    if (name == QLatin1String(StateFile) || name == QLatin1String(LogFile)) {
-        if (error)
-            *error = QStringLiteral("%1: reserved").arg(consolePath);
-        return QString();
-    }
-    return QDir(opts.dir).filePath(name);
+    return store.write(QLatin1String(ModulePath), QByteArray(ModuleImage), error);
 }
 
 bool SimConsole::prepareFiles(QString* error)
@@ -725,8 +713,8 @@ bool SimConsole::prepareFiles(QString* error)
             *error = QStringLiteral("cannot create %1").arg(opts.dir);
         return false;
     }
-    QFile::remove(QDir(opts.dir).filePath(QLatin1String(LogFile)));
-    const QString db = resolve(QLatin1String(UsersDbPath), nullptr);
+    QFile::remove(store.recordPath(QLatin1String(LogFile)));
+    const QString db = store.resolve(QLatin1String(UsersDbPath), nullptr);
     switch (opts.usersDb) {
     case SimOptions::UsersDb::Normal:
         if (!QFileInfo::exists(db) && !makeUsersDb(db, error))
@@ -735,15 +723,10 @@ bool SimConsole::prepareFiles(QString* error)
     case SimOptions::UsersDb::None:
         QFile::remove(db);
         break;
-    case SimOptions::UsersDb::Empty: {
-        QFile f(db);
-        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            if (error)
-                *error = QStringLiteral("cannot write %1").arg(db);
+    case SimOptions::UsersDb::Empty:
+        if (!store.write(QLatin1String(UsersDbPath), QByteArray(), error))
             return false;
-        }
         break;
-    }
     case SimOptions::UsersDb::Corrupt: {
         QFile::remove(db);
         if (!makeUsersDb(db, error))
@@ -761,16 +744,9 @@ bool SimConsole::prepareFiles(QString* error)
         break;
     }
     }
-    const QString module = resolve(QLatin1String(ModulePath), nullptr);
-    if (!QFileInfo::exists(module) &&
-        !QFileInfo::exists(resolve(QStringLiteral("/R-BTM093004.cyacd"), nullptr))) {
-        QFile f(module);
-        if (!f.open(QIODevice::WriteOnly) || f.write(ModuleImage) < 0) {
-            if (error)
-                *error = QStringLiteral("cannot write %1").arg(module);
-            return false;
-        }
-    }
+    if (!store.exists(QLatin1String(ModulePath)) &&
+        !store.exists(QLatin1String(RenamedModulePath)) && !makeModuleImage(error))
+        return false;
     return true;
 }
 
@@ -807,6 +783,15 @@ bool SimConsole::makeUsersDb(const QString& path, QString* error)
                     ok = false;
                     why = q.lastError().text();
                     break;
+                }
+            }
+            // Each console's data are its own: a copy that lands on the wrong console shows.
+            if (ok) {
+                q.prepare(QStringLiteral("INSERT INTO settings VALUES ('serial', ?)"));
+                q.addBindValue(opts.serialNumber());
+                if (!q.exec()) {
+                    ok = false;
+                    why = q.lastError().text();
                 }
             }
             q.finish();

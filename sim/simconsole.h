@@ -1,8 +1,10 @@
 #ifndef SIMCONSOLE_H
 #define SIMCONSOLE_H
 
+#include "simfilestore.h"
 #include "simoptions.h"
 #include "simpty.h"
+#include "simrecord.h"
 #include "simymodem.h"
 
 #include <QJsonObject>
@@ -15,24 +17,14 @@
 // the information commands, its shell, its YMODEM sender and receiver, and the loader that takes
 // a new image after the last sector was erased and the console reset. Its files live in a
 // folder; DIR/state.json tells tests what became of them, DIR/console.log what happened.
+// Each object is one console: several can run at once, each with its own folder and identity.
 //
 // Program use: open(), print slavePath(), run() until stop(). In-process use: start() runs the
 // same loop on a thread of its own; stop() (or the destructor) ends it.
 class SimConsole
 {
 public:
-    enum class State {
-        Application,
-        Shell,
-        Sending,
-        Receiving,
-        Rebooting,
-        Loader,
-        Programming,
-        Silent,
-        HungUp,
-        Stopped
-    };
+    using State = SimRecord::State;
 
     explicit SimConsole(const SimOptions& options);
     ~SimConsole();
@@ -53,8 +45,10 @@ public:
     void setPathChanged(std::function<void(const QString&)> callback);
 
     QString slavePath() const;
+    // The path a port list knows the console by: its link if it has one, else the slave path.
+    QString portPath() const;
     State state() const;
-    static QString stateName(State s);
+    static QString stateName(State s) { return SimRecord::stateName(s); }
     int resetCount() const;
     QString currentVersion() const;
     // The same object that DIR/state.json holds.
@@ -63,7 +57,27 @@ public:
     QString filePath(const QString& consolePath) const;
 
 private:
+    // One shell command: its first word, how many words it takes (the command included) and
+    // what it does. A handler that returns false did not understand the line.
+    struct ShellCommand {
+        const char* word;
+        int words;
+        bool (SimConsole::*run)(const QList<QByteArray>& words);
+    };
+    static const ShellCommand shellCommands[];
+
+    bool shellExit(const QList<QByteArray>& words);
+    bool shellReset(const QList<QByteArray>& words);
+    bool shellSend(const QList<QByteArray>& words);
+    bool shellReceive(const QList<QByteArray>& words);
+    bool shellRemove(const QList<QByteArray>& words);
+    bool shellMove(const QList<QByteArray>& words);
+    bool shellEraseSector(const QList<QByteArray>& words);
+    bool shellList(const QList<QByteArray>& words);
+
     void setState(State s);
+    // Changes the record under its lock and saves it.
+    void update(const std::function<void(SimRecord&)>& change);
     void log(const QString& text);
     void saveStatus();
     void writeReply(const QByteArray& command, const QString& text);
@@ -79,43 +93,42 @@ private:
     void prompt();
     void sendFile(const QString& consolePath);
     void receiveFile();
-    void reboot();
+    // The console restarts: into the loader when sector 4095 was erased, else the application.
+    void restart();
     void runLoader();
     void beginTransfer(const QString& kind);
     void finishTransfer(const QString& kind, SimYmodem::Outcome outcome, const QString& detail,
                         const QString& file);
 
+    // The USB device goes: the pseudo-terminal closes and every open port sees the hang-up.
+    void dropLine();
+    // A new device appears (same link, or the next one in the link folder).
+    bool plugIn(QString* error);
+    // What a reset does to a USB console: gone for awayMs, then back as a new device.
+    bool replug(int awayMs);
+    // The written image becomes the file system: what was there is gone.
+    void replaceFiles(bool programmed);
+
     bool prepareFiles(QString* error);
+    bool makeModuleImage(QString* error);
     bool makeUsersDb(const QString& path, QString* error);
-    QString resolve(const QString& consolePath, QString* error) const;
 
     SimOptions opts;
+    SimFileStore store;
     SimPty pty;
     SimYmodem ymodem;
     std::thread worker;
     std::function<void(const QString&)> pathChanged;
 
-    mutable std::mutex mutex; // guards everything below, read by other threads
-    State current = State::Application;
-    QString version;
-    QString slave;
-    int resets = 0;
-    int boots = 0;
-    bool sectorErased = false;
-    bool loaderRestartUsed = false;
-    bool hangupDone = false; // console thread only
-    QByteArray lineBuf;      // console thread only: the command line being typed
-    int imagesProgrammed = 0;
-    QString imageName;
-    qint64 imageSize = -1;
-    int usersDbReceived = 0;
-    int filesReceived = 0;
-    int filesSent = 0;
-    bool moduleRenamed = false;
-    int hangups = 0;
-    QJsonObject lastTransfer;
+    mutable std::mutex mutex; // guards record and transferKind, read by other threads
+    SimRecord record;
     QString transferKind;
-    QString lastStep;
+
+    // Console thread only.
+    bool loaderRestartUsed = false;
+    bool hangupDone = false;
+    int nextLinkNumber = 0;
+    QByteArray lineBuf; // the command line being typed
 };
 
 #endif // SIMCONSOLE_H

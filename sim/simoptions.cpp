@@ -3,6 +3,11 @@
 #include <QRegularExpression>
 #include <cmath>
 
+QString SimOptions::serialNumber() const
+{
+    return sn.split(QLatin1Char('\t')).value(1).trimmed();
+}
+
 int SimOptions::scaled(int ms) const
 {
     if (ms <= 0)
@@ -102,7 +107,13 @@ bool SimOptions::parse(const QStringList& args, QString* error)
 
         static const QStringList flags = {QStringLiteral("--start-in-loader"),
                                           QStringLiteral("--restart-in-loader-after-image"),
-                                          QStringLiteral("--verbose"), QStringLiteral("--too-old")};
+                                          QStringLiteral("--verbose"),
+                                          QStringLiteral("--too-old"),
+                                          QStringLiteral("--reset-drops-line"),
+                                          QStringLiteral("--reset-keeps-line"),
+                                          QStringLiteral("--flash-replaces-files"),
+                                          QStringLiteral("--flash-keeps-files"),
+                                          QStringLiteral("--poll-during-erase")};
         if (flags.contains(key) && hasInline)
             return fail(QStringLiteral("%1 takes no value").arg(key));
 
@@ -113,6 +124,22 @@ bool SimOptions::parse(const QStringList& args, QString* error)
         } else if (key == QLatin1String("--link")) {
             if (!takeValue(&link))
                 return fail(QStringLiteral("--link needs a path"));
+        } else if (key == QLatin1String("--link-dir")) {
+            if (!takeValue(&linkDir))
+                return fail(QStringLiteral("--link-dir needs a folder"));
+        } else if (key == QLatin1String("--reset-drops-line")) {
+            resetDropsLine = true;
+        } else if (key == QLatin1String("--reset-keeps-line")) {
+            resetDropsLine = false;
+        } else if (key == QLatin1String("--reset-away-ms")) {
+            if (!takeInt(&resetAwayMs, 0))
+                return fail(QStringLiteral("--reset-away-ms needs milliseconds"));
+        } else if (key == QLatin1String("--flash-replaces-files")) {
+            flashReplacesFiles = true;
+        } else if (key == QLatin1String("--flash-keeps-files")) {
+            flashReplacesFiles = false;
+        } else if (key == QLatin1String("--poll-during-erase")) {
+            pollDuringErase = true;
         } else if (key == QLatin1String("--version")) {
             if (!takeValue(&version))
                 return fail(QStringLiteral("--version needs a text"));
@@ -217,40 +244,64 @@ bool SimOptions::parse(const QStringList& args, QString* error)
     }
     if (dir.isEmpty())
         return fail(QStringLiteral("--dir is required"));
+    if (!link.isEmpty() && !linkDir.isEmpty())
+        return fail(QStringLiteral("--link and --link-dir exclude each other"));
     return true;
 }
 
 QString SimOptions::usage()
 {
     return QStringLiteral(
-        "Usage: sim-console --dir DIR [options]\n"
-        "A simulated fitness console on a pseudo-terminal. The first line on standard output\n"
-        "is the slave device path to open as the serial port.\n"
-        "\n"
-        "  --dir DIR                 the console's file store (created if missing)\n"
-        "  --link PATH               symbolic link to the slave device\n"
-        "  --version TEXT            reply to VE (default 01020304)\n"
-        "  --new-version TEXT        reply to VE after an image was programmed (01020500)\n"
-        "  --bv TEXT --ki TEXT --ca TEXT --sn TEXT   the other identity replies (\\t = TAB)\n"
-        "  --too-old                 VE replies 01000100 (version 100)\n"
-        "  --start-in-loader         start in the loader, as after an interrupted update\n"
-        "  --restart-in-loader-after-image   after the first image, restart in the loader\n"
-        "  --users-db normal|none|empty|corrupt   state of /BrenvikDATA at start\n"
-        "  --time-scale F            factor for the console's own delays (default: the\n"
-        "                            environment's UPDATER_TIME_SCALE, else 1)\n"
-        "  --reboot-ms N --loader-quiet-ms N --poll-ms N --erase-ms N --program-ms N\n"
-        "  --reply-delay-ms N        delay before every information reply\n"
-        "  --reply-junk TEXT         bytes put before every information reply (\\xNN allowed)\n"
-        "  --cancel-block N          answer (receiver) or replace (sender) block N with CAN CAN\n"
-        "  --nak-block N             receiver: NAK block N once; sender: send block N twice\n"
-        "  --corrupt-block N         receiver: answer block N once with a wrong byte;\n"
-        "                            sender: send block N once with a wrong CRC\n"
-        "  --fault-transfer any|send|receive|loader   which transfers the faults apply to\n"
-        "  --silent-at STEP          fall silent for good at STEP\n"
-        "  --hangup-at STEP          close the pseudo-terminal at STEP (a pulled cable)\n"
-        "  --replug-after-ms N       after a hang-up, open a new pseudo-terminal after N ms\n"
-        "  --verbose                 log to standard error as well\n"
-        "\n"
-        "Steps: reply:VE (BV, KI, CA, SN), shell, cmd:WORD (rm, mv, spi, reset, send,\n"
-        "receive, exit), header, block:N, eot, loader, program, reboot.\n");
+               "Usage: sim-console --dir DIR [options]\n"
+               "A simulated fitness console on a pseudo-terminal. The first line on standard "
+               "output\n"
+               "is the slave device path to open as the serial port.\n"
+               "\n"
+               "  --dir DIR                 the console's file store (created if missing)\n"
+               "  --link PATH               symbolic link to the slave device; a new device after "
+               "a\n"
+               "                            reset gets the same link\n"
+               "  --link-dir DIR            instead of --link: each new device gets a new link\n"
+               "                            DIR/ttyACM<n> (n moves on at every reset)\n"
+               "  --version TEXT            reply to VE (default 01020304)\n"
+               "  --new-version TEXT        reply to VE after an image was programmed (01020500)\n"
+               "  --bv TEXT --ki TEXT --ca TEXT --sn TEXT   the other identity replies (\\t = "
+               "TAB)\n"
+               "  --too-old                 VE replies 01000100 (version 100)\n"
+               "  --start-in-loader         start in the loader, as after an interrupted update\n"
+               "  --restart-in-loader-after-image   after the first image, restart in the loader\n"
+               "  --users-db normal|none|empty|corrupt   state of /BrenvikDATA at start\n"
+               "  --reset-drops-line        a reset or the restart after a flash closes the line "
+               "and\n"
+               "                            offers a new device --reset-away-ms later (%1)\n"
+               "  --reset-keeps-line        the line stays open across a restart (%2)\n"
+               "  --reset-away-ms N         how long the console is away after a reset (1500)\n"
+               "  --flash-replaces-files    the written image replaces every file: /BrenvikDATA "
+               "is\n"
+               "                            gone, the module image is the new one's (%1)\n"
+               "  --flash-keeps-files       files survive a flash (%2)\n"
+               "  --poll-during-erase       the loader sends \"C\" while it erases, before the\n"
+               "                            header's ACK\n"
+               "  --time-scale F            factor for the console's own delays (default: the\n"
+               "                            environment's UPDATER_TIME_SCALE, else 1)\n"
+               "  --reboot-ms N --loader-quiet-ms N --poll-ms N --erase-ms N --program-ms N\n"
+               "  --reply-delay-ms N        delay before every information reply\n"
+               "  --reply-junk TEXT         bytes put before every information reply (\\xNN "
+               "allowed)\n"
+               "  --cancel-block N          answer (receiver) or replace (sender) block N with CAN "
+               "CAN\n"
+               "  --nak-block N             receiver: NAK block N once; sender: send block N "
+               "twice\n"
+               "  --corrupt-block N         receiver: answer block N once with a wrong byte;\n"
+               "                            sender: send block N once with a wrong CRC\n"
+               "  --fault-transfer any|send|receive|loader   which transfers the faults apply to\n"
+               "  --silent-at STEP          fall silent for good at STEP\n"
+               "  --hangup-at STEP          close the pseudo-terminal at STEP (a pulled cable)\n"
+               "  --replug-after-ms N       after --hangup-at, plug in again after N ms\n"
+               "  --verbose                 log to standard error as well\n"
+               "\n"
+               "Steps: reply:VE (BV, KI, CA, SN), shell, cmd:WORD (rm, mv, spi, reset, send,\n"
+               "receive, exit), header, block:N, eot, loader, program, reboot.\n")
+        .arg(Realistic ? QStringLiteral("default") : QStringLiteral("not the default"),
+             Realistic ? QStringLiteral("not the default") : QStringLiteral("default"));
 }

@@ -1,6 +1,7 @@
 #include "simpty.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -20,6 +21,8 @@ constexpr int SliceMs = 50;
 constexpr int HungUpPauseMs = 20;
 // A peer that reads nothing for this long makes a write give up.
 constexpr int WriteBoundMs = 5000;
+// Names tried in a folder of links before giving up.
+constexpr int MaxLinkTries = 256;
 } // namespace
 
 SimPty::~SimPty()
@@ -27,7 +30,7 @@ SimPty::~SimPty()
     close();
 }
 
-bool SimPty::open(const QString& link, QString* error)
+bool SimPty::openPair(QString* error)
 {
     close();
     int m = -1, s = -1;
@@ -57,20 +60,55 @@ bool SimPty::open(const QString& link, QString* error)
     path = QString::fromLocal8Bit(name);
     pending.clear();
     pendingPos = 0;
-
-    if (!link.isEmpty()) {
-        const QByteArray l = QFile::encodeName(link);
-        ::unlink(l.constData());
-        if (::symlink(name, l.constData()) != 0) {
-            if (error)
-                *error = QStringLiteral("cannot link %1 to %2: %3")
-                             .arg(link, path, QString::fromLocal8Bit(strerror(errno)));
-            close();
-            return false;
-        }
-        linkPath = link;
-    }
     return true;
+}
+
+bool SimPty::open(const QString& link, QString* error)
+{
+    if (!openPair(error))
+        return false;
+    if (link.isEmpty())
+        return true;
+    const QByteArray l = QFile::encodeName(link);
+    ::unlink(l.constData());
+    if (::symlink(QFile::encodeName(path).constData(), l.constData()) != 0) {
+        if (error)
+            *error = QStringLiteral("cannot link %1 to %2: %3")
+                         .arg(link, path, QString::fromLocal8Bit(strerror(errno)));
+        close();
+        return false;
+    }
+    linkPath = link;
+    return true;
+}
+
+bool SimPty::openInFolder(const QString& folder, const QString& prefix, int* number, QString* error)
+{
+    if (!QDir().mkpath(folder)) {
+        if (error)
+            *error = QStringLiteral("cannot create %1").arg(folder);
+        return false;
+    }
+    if (!openPair(error))
+        return false;
+    // A name that exists belongs to another console (or to a device still held): move on, as
+    // the kernel gives the next free number.
+    for (int n = *number; n < *number + MaxLinkTries; ++n) {
+        const QString link = QDir(folder).filePath(prefix + QString::number(n));
+        if (::symlink(QFile::encodeName(path).constData(), QFile::encodeName(link).constData()) ==
+            0) {
+            linkPath = link;
+            *number = n;
+            return true;
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    if (error)
+        *error = QStringLiteral("cannot link %1 into %2: %3")
+                     .arg(path, folder, QString::fromLocal8Bit(strerror(errno)));
+    close();
+    return false;
 }
 
 void SimPty::close()

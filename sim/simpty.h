@@ -17,12 +17,17 @@ public:
     SimPty(const SimPty&) = delete;
     SimPty& operator=(const SimPty&) = delete;
 
-    // Opens a new pair in raw mode and, if link is not empty, points a symbolic link there.
+    // Opens a new pair in raw mode and, if link is not empty, points a symbolic link there
+    // (replacing what was there).
     bool open(const QString& link, QString* error);
+    // Opens a new pair and links it as folder/<prefix><n> for the first n from *number on that
+    // nobody holds yet; *number is the n taken.
+    bool openInFolder(const QString& folder, const QString& prefix, int* number, QString* error);
     // Drops the line for good, as a pulled cable does: the slave sees a hang-up.
     void close();
     bool isOpen() const { return master >= 0; }
     QString slavePath() const { return path; }
+    QString link() const { return linkPath; }
 
     // Next byte within timeoutMs (0 polls once), or Timeout, or Closed once stop() was called
     // or the line was closed. A peer that closes and reopens the slave is waited for.
@@ -40,6 +45,7 @@ public:
     bool stopped() const { return stopping.load(); }
 
 private:
+    bool openPair(QString* error);
     bool fillBuffer(int timeoutMs);
 
     int master = -1;

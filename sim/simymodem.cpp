@@ -280,6 +280,24 @@ SimYmodem::Outcome SimYmodem::send(const QString& name, const QByteArray& data, 
     return Outcome::Done;
 }
 
+bool SimYmodem::delayHeaderAck(const ReceiveSetup& setup)
+{
+    QElapsedTimer erasing;
+    erasing.start();
+    for (;;) {
+        const qint64 left = setup.headerAckDelayMs - erasing.elapsed();
+        if (left <= 0)
+            return true;
+        const int slice =
+            setup.pollDuringHeaderDelay ? int(qMin<qint64>(left, setup.pollMs)) : int(left);
+        if (!line.sleep(slice))
+            return false;
+        if (setup.pollDuringHeaderDelay && erasing.elapsed() < setup.headerAckDelayMs &&
+            !line.write(QByteArray(1, CRC_REQUEST)))
+            return false;
+    }
+}
+
 SimYmodem::Outcome SimYmodem::receive(const ReceiveSetup& setup, QList<File>* files,
                                       QString* detail)
 {
@@ -436,7 +454,7 @@ SimYmodem::Outcome SimYmodem::receive(const ReceiveSetup& setup, QList<File>* fi
             current = File();
             current.name = base;
             current.headerSize = ok ? headerSize : -1;
-            if (setup.headerAckDelayMs > 0 && !line.sleep(setup.headerAckDelayMs)) {
+            if (!delayHeaderAck(setup)) {
                 *detail = QStringLiteral("stopped");
                 return Outcome::Stopped;
             }

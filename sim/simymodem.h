@@ -39,7 +39,8 @@ public:
         int pollMs = 1000;        // interval of the "C" requests before the header
         int giveUpMs = 60000;     // no sender within this time ends the receive; < 0: never
         int headerAckDelayMs = 0; // the loader erases its memory before it ACKs the header
-        int endWaitMs = 2000;     // wait for the next header after an EOT
+        bool pollDuringHeaderDelay = false; // sends "C" every pollMs while it erases
+        int endWaitMs = 2000;               // wait for the next header after an EOT
         // Text lines that arrive while no transfer has started (the loader answers "VE");
         // returning false ends the receive.
         std::function<bool(const QByteArray& line)> onLine;
@@ -65,6 +66,8 @@ public:
 private:
     enum class Answer { Ack, Nak, RequestC, Cancel, Timeout, Closed, Other };
     Answer waitAnswer(int timeoutMs, char* other = nullptr);
+    // The loader's erase before the header's ACK.
+    bool delayHeaderAck(const ReceiveSetup& setup);
     bool waitForRequest(int timeoutMs, QString* detail, Outcome* outcome);
     bool step(const QString& name) { return !checkpoint || checkpoint(name); }
     void cancel();
