@@ -181,17 +181,12 @@ void Startup::nextPage()
 
 void Startup::cancPage()
 {
-    if (updateActive) {
-        const QMessageBox::StandardButton answer = QMessageBox::question(
-            this, tr("Cancel"), tr("Are you sure you want to abort the procedure?"),
-            QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
-        if (answer != QMessageBox::Yes) {
-            qDebug() << "Yes was *not* clicked";
-            printLine("No was clicked");
+    // The same question as closing the window; a run started from the updater page itself (a
+    // restore of kept users' data) counts too.
+    if (updateActive || mainWindow->isUpdateRunning()) {
+        if (!mainWindow->askAbort())
             return;
-        }
-        qDebug() << "Yes was clicked";
-        printLine("Yes was clicked");
+        mainWindow->abandonRun();
     }
 
     updateActive = false;

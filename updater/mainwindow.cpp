@@ -205,6 +205,11 @@ void MainWindow::timerSlot()
 
 void MainWindow::shutdownDelayedSlot()
 {
+    // The end of a run the user abandoned: it is not announced as a success.
+    if (runAbandoned) {
+        endAbandonedSequence();
+        return;
+    }
     shutdownTicks = ShutdownDelayTicks;
 }
 
@@ -218,11 +223,22 @@ void MainWindow::runDelayedShutdown()
     tickTimer->stop();
     QMessageBox::information(this, tr("Uploader"),
                              tr("Operations are successfully terminated!\nPlease wait for the "
-                                "completion of Device Update"));
+                                "completion of Device Update") +
+                                 failedStatementsText());
     QCoreApplication::quit();
 }
 
 // ---- Port scanning and detection ----
+
+QStringList MainWindow::consolePorts()
+{
+    QStringList found;
+    // Consoles go to the top of the list in reverse order, as refreshSerialDevices() puts them.
+    for (const PortLister::Port& port : PortLister::availablePorts())
+        if (port.manufacturer == QLatin1String(consoleManufacturer))
+            found.prepend(port.systemLocation);
+    return found;
+}
 
 void MainWindow::refreshSerialDevices(bool enableUpdate)
 {
@@ -250,7 +266,10 @@ void MainWindow::refreshSerialDevices(bool enableUpdate)
         detectionLabel->setText(tr("Please Connect Brenvik Device"));
     }
     emit deviceDetected(detected);
-    ui->serialCombobox->setCurrentIndex(0);
+    // During an update the console being updated stays selected: the reconnections of the run
+    // go to it, not to whichever console the system lists first.
+    const int runEntry = updateRunning ? ui->serialCombobox->findData(runPort) : -1;
+    ui->serialCombobox->setCurrentIndex(runEntry >= 0 ? runEntry : 0);
 }
 
 void MainWindow::on_refreshButton_clicked()
@@ -278,6 +297,16 @@ void MainWindow::serialConnected(int res)
         emit deviceConnected(-2);
         break;
     case -1: {
+        // A console that is not (or no longer) there while the updated one is looked for: the
+        // next one is tried, and the end of the search says what was not found.
+        if (runAbandoned)
+            endAbandonedSequence();
+        if (hunting) {
+            isConnected = false;
+            emit deviceConnected(-1);
+            candidateFailed();
+            break;
+        }
         // The reason and the fix go under the text, and into the trace.
         const PortDiagnosis why = PortDiagnosis::lastOpenFailure();
         QMessageBox box(QMessageBox::Critical, tr("Error"), tr("Could not open Serial Port."),
@@ -295,7 +324,8 @@ void MainWindow::serialConnected(int res)
         isConnected = true;
         if (firstConnection)
             emit getFirmwareUserData();
-        else
+        else if (!updateRunning)
+            // The reconnections inside a run must not offer a second update.
             emit activeUpdateSignal();
         firstConnection = false;
         trace(QStringLiteral("Serial Port Connected Successfully."));
@@ -448,17 +478,29 @@ void MainWindow::readVersionsFile(const QString& path)
             queries += file.queries();
             for (int i = 0; i < file.queries().size(); ++i)
                 qDebug() << "Query" << i + 1 << file.queries().at(i);
-            if (file.queryCount() >= 1) {
-                queriesHandedOver = true;
-                emit copyQueriesSignal(&queries, VersionsFile::versionNumber(verVChanged),
-                                       VersionsFile::versionNumber(verMinorVersion));
-            }
+            if (file.queryCount() >= 1)
+                handOverQueries();
         }
     }
+    // The "too old" limit matters also to a package without statements.
+    if (!queriesHandedOver && !verMinorVersion.isEmpty())
+        handOverQueries();
+}
+
+void MainWindow::handOverQueries()
+{
+    queriesHandedOver = true;
+    emit copyQueriesSignal(&queries, VersionsFile::versionNumber(verVChanged),
+                           VersionsFile::versionNumber(verMinorVersion));
 }
 
 void MainWindow::firmwareUpload()
 {
+    // One update at a time, however the button came to be enabled again.
+    if (updateRunning || runAbandoned) {
+        trace(QStringLiteral("Update already running: request ignored"));
+        return;
+    }
     ui->firmwareBar->setValue(0);
     if (!isConnected) {
         QMessageBox::critical(this, tr("Error"),
@@ -491,6 +533,16 @@ void MainWindow::firmwareUpload()
     ui->refreshButton->setEnabled(false);
     ui->serialCombobox->setEnabled(false);
     updatePhase = 1;
+    updateRunning = true;
+    // The console the users' data come from; a rescue that restores a journal's data is for
+    // the console named in it.
+    runSerial = rescueRestore.usersFile.isEmpty() ? consoleIdentity.serialNumber
+                                                  : rescueRestore.identity.serialNumber;
+    runPort = ui->serialCombobox->currentData(Qt::UserRole).toString();
+    // A path or report left from an earlier run must never be used for this one.
+    userSettingsPath.clear();
+    failedStatements.clear();
+    originalCopyPath.clear();
     // The worker opens the file itself.
     emit yTransmit(firmwarePath);
     file.close();

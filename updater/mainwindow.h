@@ -49,6 +49,9 @@ public:
     void showResultMessage(const QString& text, bool ok);
     // Prints the state summary to standard output.
     void dumpDiagnostics();
+    // System locations of the ports that look like a console, in the order the window lists
+    // them. Safe to call from any thread.
+    static QStringList consolePorts();
 
     QLabel* connectionLabel;
     QLabel* detectionLabel;
@@ -106,6 +109,8 @@ private:
                        const char* method);
     void scanPackageFolder();
     void readVersionsFile(const QString& path);
+    // Lends the statements and the version limits to the worker, once.
+    void handOverQueries();
     QFileInfoList packageFiles() const;
     static QString listingLine(const QFileInfo& file);
     void runDelayedShutdown();
@@ -136,13 +141,55 @@ private:
     UpdateJournal::Entry rescueRestore;
     SleepInhibitor* sleepInhibitor = nullptr;
 
+    // A console in its application whose serial number has an unfinished journal: offers
+    // to send the kept users' data back. True when the restore was started.
+    bool offerPendingRestore();
+    void startRestoreOnly(const UpdateJournal::Entry& entry);
+
     void watchUpdateRun();
     bool askAbort();
     void endRun(bool failed);
     void tellWhereUsersDataAre();
+    // Text naming the migration statements that failed, empty when none did.
+    QString failedStatementsText() const;
+    // ---- Finding the updated console again (mainwindow_update.cpp) ----
+    // After the re-flash wait: tries each console port in turn and keeps the one whose serial
+    // number is the run's; stops the run safely when none is.
+    void findUpdatedConsole();
+    void tryNextCandidate();
+    // The result of the query on the candidate just tried: false when the run must wait for
+    // the next candidate (the result was consumed here).
+    bool candidateAnswered();
+    void candidateFailed();
+    // Connects to the port of the run (the one found by serial number), else the selection.
+    void connectRunPort();
+    // The result of the sequence that was running when the user abandoned the run.
+    void endAbandonedSequence();
+
+public:
+    // Ends the run from the window's side after the user confirmed the abort: tells where the
+    // users' data are; the worker's sequence still in progress is left to finish unheeded.
+    void abandonRun();
+    bool isUpdateRunning() const { return updateRunning; }
+
+private:
     // An update was asked for and has not ended yet (closing the window asks first).
     bool updateRunning = false;
     bool runWatched = false;
+    // The user abandoned the run while a worker sequence was still going: its result is not
+    // acted on, and no new update starts before it came.
+    bool runAbandoned = false;
+    QString abandonedToldPath;
+    // The console being updated: its serial number (from the query before the update) and the
+    // system location of its port once found again after the re-flash.
+    QString runSerial;
+    QString runPort;
+    QStringList candidates;
+    bool hunting = false;
+    QString candidateSerial;
+    // What the worker reported of the migration statements of this run.
+    QStringList failedStatements;
+    QString originalCopyPath;
 
     Ui::MainWindow* ui;
     QTimer* tickTimer;

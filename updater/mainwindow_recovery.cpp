@@ -28,8 +28,13 @@ void MainWindow::watchRecovery()
     sleepInhibitor = new SleepInhibitor(this);
 
     // What the console said about itself, for the journal.
-    connect(worker, &YMODEM::serialReady, this,
-            [this](const QString& s) { consoleIdentity.serialNumber = s; });
+    connect(worker, &YMODEM::serialReady, this, [this](const QString& s) {
+        // While the updated console is looked for, each candidate's answer is only compared.
+        if (hunting)
+            candidateSerial = s;
+        else
+            consoleIdentity.serialNumber = s;
+    });
     connect(worker, &YMODEM::versionReady, this,
             [this](const QString& s) { consoleIdentity.firmwareVersion = s; });
     connect(worker, &YMODEM::articleReady, this,
@@ -41,6 +46,8 @@ void MainWindow::watchRecovery()
 
     connect(this, &MainWindow::yTransmit, this, [this] {
         sleepInhibitor->acquire(tr("Updating the firmware of the Brenvik console"));
+        // An unfinished journal of this console stays as it is: only its data going back, or
+        // the user declining that, ends it.
         const bool ok = rescueRestore.usersFile.isEmpty() ? journal.begin(consoleIdentity)
                                                           : journal.resume(rescueRestore);
         if (!ok)
@@ -57,7 +64,7 @@ void MainWindow::watchRecovery()
     // A reconnection inside the run that fails (the cable pulled while the console re-flashes
     // or restarts) ends the run: nothing else would tell the user where the users' data is.
     connect(worker, &YMODEM::serialConnected, this, [this](int res) {
-        if (res != -1 || !updateRunning)
+        if (res != -1 || !updateRunning || hunting)
             return;
         trace(QStringLiteral("Update ended: the Device could not be reached"));
         endRun(true);
@@ -139,4 +146,54 @@ bool MainWindow::restoreAfterRescue()
     rescueRestore = UpdateJournal::Entry();
     emit setUserSettings();
     return true;
+}
+
+bool MainWindow::offerPendingRestore()
+{
+    const QString serial = consoleIdentity.serialNumber.trimmed();
+    if (serial.isEmpty() || updateRunning)
+        return false;
+    UpdateJournal::Entry found;
+    if (!UpdateJournal::findUnfinished(serial, &found, journal.directory()))
+        return false;
+
+    trace(QStringLiteral("Unfinished update found: ") + found.path);
+    const QMessageBox::StandardButton answer = QMessageBox::question(
+        this, tr("Restore Users Data"),
+        tr("An earlier update of the Device with serial number %1 did not complete.\n"
+           "Its Users Settings and Data, saved on %2, are kept in:\n%3\n\n"
+           "Send them back to the Device now?")
+            .arg(serial, QLocale().toString(found.updated.toLocalTime(), QLocale::ShortFormat),
+                 found.usersFile),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
+    if (answer != QMessageBox::Yes) {
+        // Declined in a question that named the kept file: the journal has done its work. The
+        // file itself stays where it is.
+        trace(QStringLiteral("Restore of saved Users Data declined: ") + found.usersFile);
+        UpdateJournal declined(journal.directory());
+        if (!declined.resume(found) || !declined.finish(false))
+            trace(QStringLiteral("Update journal not written: ") + declined.errorString());
+        return false;
+    }
+    startRestoreOnly(found);
+    return true;
+}
+
+void MainWindow::startRestoreOnly(const UpdateJournal::Entry& entry)
+{
+    trace(QStringLiteral("Saved Users Data will be restored: ") + entry.usersFile);
+    sleepInhibitor->acquire(tr("Restoring the Users Data of the Brenvik console"));
+    if (!journal.resume(entry))
+        trace(QStringLiteral("Update journal not written: ") + journal.errorString());
+    ui->rescueMode->setEnabled(false);
+    ui->refreshButton->setEnabled(false);
+    ui->serialCombobox->setEnabled(false);
+    updateRunning = true;
+    updatePhase = 4;
+    runSerial = entry.identity.serialNumber;
+    runPort = ui->serialCombobox->currentData(Qt::UserRole).toString();
+    failedStatements.clear();
+    originalCopyPath.clear();
+    userSettingsPath = entry.usersFile;
+    emit setUserSettings();
 }

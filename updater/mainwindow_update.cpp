@@ -3,6 +3,7 @@
 
 #include "consoletrace.h"
 #include "resultcodes.h"
+#include "sleepinhibitor.h"
 #include "timescale.h"
 #include "usersdatastore.h"
 
@@ -75,11 +76,8 @@ void MainWindow::watchUpdateRun()
         return;
     runWatched = true;
     window()->installEventFilter(this);
-    connect(this, &MainWindow::yTransmit, this, [this] {
-        updateRunning = true;
-        // A path left from an earlier run must never be restored into this console.
-        userSettingsPath.clear();
-    });
+    // Whoever asks the worker for an update starts a run.
+    connect(this, &MainWindow::yTransmit, this, [this] { updateRunning = true; });
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event)
@@ -121,18 +119,54 @@ void MainWindow::tellWhereUsersDataAre()
                          tr("The Update did not complete.\nThe Users Settings and Data of the "
                             "Device are kept in:\n%1\nKeep this file: it is needed to restore "
                             "them.")
-                             .arg(userSettingsPath));
+                                 .arg(userSettingsPath) +
+                             failedStatementsText());
+}
+
+QString MainWindow::failedStatementsText() const
+{
+    if (failedStatements.isEmpty())
+        return QString();
+    QString text = tr("\n\nThese Users Settings update statements failed:");
+    for (const QString& statement : failedStatements)
+        text += QLatin1Char('\n') + statement;
+    if (!originalCopyPath.isEmpty())
+        text += tr("\nThe Users Settings and Data as they were before the update are kept in:\n%1")
+                    .arg(originalCopyPath);
+    return text;
 }
 
 void MainWindow::endRun(bool failed)
 {
     updateRunning = false;
+    hunting = false;
     if (failed)
         tellWhereUsersDataAre();
 }
 
+void MainWindow::abandonRun()
+{
+    const bool wasRunning = updateRunning;
+    tellWhereUsersDataAre();
+    if (!wasRunning)
+        return;
+    trace(QStringLiteral("Update abandoned by the user"));
+    updateRunning = false;
+    hunting = false;
+    // The sequence the worker is in cannot be stopped half way; what it reports is recorded in
+    // the journal but not acted on.
+    runAbandoned = true;
+    abandonedToldPath = userSettingsPath;
+}
+
 void MainWindow::yModemResult(int res)
 {
+    if (runAbandoned) {
+        endAbandonedSequence();
+        return;
+    }
+    if (res == ResultCode::DeviceDataRead && hunting && !candidateAnswered())
+        return;
     if (res > 0) {
         showResultMessage(tr("Transfer Failed with error %1").arg(res), false);
         endRun(true);
@@ -153,7 +187,7 @@ void MainWindow::yModemResult(int res)
     case ResultCode::UserSettingsRestored:
         showResultMessage(tr("Transfer successfully terminated!"), true);
         ui->firmwareBar->setValue(0);
-        on_serialConnectButton_clicked();
+        connectRunPort();
         emit renameBLE_File();
         break;
     case ResultCode::DeviceDataRead:
@@ -161,7 +195,7 @@ void MainWindow::yModemResult(int res)
             emit setUserSettings();
         } else if (!restoreAfterRescue()) {
             refreshSerialDevices(false);
-            on_serialConnectButton_clicked();
+            connectRunPort();
             emit renameBLE_File();
         }
         break;
@@ -214,6 +248,7 @@ void MainWindow::rebootWait()
 {
     updatePhase = 3;
     int elapsed = 0;
+    bool aborted = false;
     // Tests shorten the wait; the dialog and the bar still count the full 50 s.
     const qint64 realTotal = TimeScale::ms(RebootWaitMs);
     QElapsedTimer clock;
@@ -249,6 +284,7 @@ void MainWindow::rebootWait()
         if (askAbort()) {
             tellWhereUsersDataAre();
             updateRunning = false;
+            aborted = true;
             QCoreApplication::quit();
             break;
         }
@@ -259,9 +295,100 @@ void MainWindow::rebootWait()
     }
 
     updatePhase = 4;
+    if (!aborted) {
+        findUpdatedConsole();
+        return;
+    }
+    // The application is quitting; the steps after the wait still go out as they always did.
     refreshSerialDevices(false);
     on_serialConnectButton_clicked();
     emit getUpdatedDeviceData();
+}
+
+void MainWindow::findUpdatedConsole()
+{
+    refreshSerialDevices(false);
+    // Without the serial number of the console the run began with there is nothing to tell the
+    // consoles apart by: the port of the run (or the selection) is taken as it is, and the
+    // worker refuses to change the users' data of a console it cannot identify.
+    if (runSerial.isEmpty()) {
+        connectRunPort();
+        emit getUpdatedDeviceData();
+        return;
+    }
+    // Every console the system lists now, the port the run used first: a console that came
+    // back under the same path is found at the first try.
+    candidates = consolePorts();
+    if (candidates.removeAll(runPort) > 0)
+        candidates.prepend(runPort);
+    hunting = true;
+    tryNextCandidate();
+}
+
+void MainWindow::tryNextCandidate()
+{
+    // Leaves the console tried last, if any; the port is closed after the send anyway.
+    emit portDisconnect();
+    if (candidates.isEmpty()) {
+        hunting = false;
+        trace(QStringLiteral("Device %1 not found after the Update").arg(runSerial));
+        QMessageBox::critical(
+            this, tr("Error"),
+            tr("The Device with serial number %1 was not found after the Update.\nNothing was "
+               "changed on any Device.\nConnect that Device and restart the updater to restore "
+               "its Users Settings.")
+                .arg(runSerial));
+        endRun(true);
+        recordFailure();
+        return;
+    }
+    const QString path = candidates.takeFirst();
+    candidateSerial.clear();
+    ui->serialCombobox->setCurrentIndex(ui->serialCombobox->findData(path));
+    trace(QStringLiteral("Looking for Device %1 on %2").arg(runSerial, path));
+    emit ySerialConnect(path);
+    emit getUpdatedDeviceData();
+}
+
+bool MainWindow::candidateAnswered()
+{
+    const QString path = ui->serialCombobox->currentData(Qt::UserRole).toString();
+    if (candidateSerial.trimmed() == runSerial.trimmed()) {
+        hunting = false;
+        runPort = path;
+        trace(QStringLiteral("Device %1 found on %2").arg(runSerial, path));
+        return true;
+    }
+    trace(QStringLiteral("Device on %1 is %2, not %3")
+              .arg(path, candidateSerial.isEmpty() ? QStringLiteral("unknown") : candidateSerial,
+                   runSerial));
+    tryNextCandidate();
+    return false;
+}
+
+void MainWindow::candidateFailed()
+{
+    trace(QStringLiteral("Could not open ") +
+          ui->serialCombobox->currentData(Qt::UserRole).toString());
+    tryNextCandidate();
+}
+
+void MainWindow::connectRunPort()
+{
+    if (runPort.isEmpty())
+        on_serialConnectButton_clicked();
+    else
+        emit ySerialConnect(runPort);
+}
+
+void MainWindow::endAbandonedSequence()
+{
+    runAbandoned = false;
+    trace(QStringLiteral("Result of the abandoned update not acted on"));
+    sleepInhibitor->release();
+    // The users' data may have been kept (and the console erased) after the user was told.
+    if (userSettingsPath != abandonedToldPath)
+        tellWhereUsersDataAre();
 }
 
 void MainWindow::setUserSettingsSlot()
@@ -270,7 +397,7 @@ void MainWindow::setUserSettingsSlot()
     trace(QStringLiteral("Settings Path Name : ") + userSettingsPath);
     if (userSettingsPath.contains(QLatin1String("BrenvikDATA"))) {
         refreshSerialDevices(false);
-        on_serialConnectButton_clicked();
+        connectRunPort();
         emit yTransmitUserSettings(userSettingsPath);
     } else {
         QMessageBox::critical(this, tr("Error"), tr("User Settings File Not Found"));
@@ -282,6 +409,9 @@ void MainWindow::enableUpdateSlot(bool its_ok)
 {
     // The console has answered: an update can be asked for from now on.
     watchUpdateRun();
+    // Its users' data from an earlier update that did not complete go back first.
+    if (its_ok && offerPendingRestore())
+        return;
     if (!its_ok) {
         trace(QStringLiteral("Rescue Mode Forced"));
         updateMode = ModeLoseSettings;

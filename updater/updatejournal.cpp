@@ -69,18 +69,6 @@ QString UpdateJournal::phaseName(Phase phase)
 
 bool UpdateJournal::begin(const Identity& identity)
 {
-    const QString serial = identity.serialNumber.trimmed();
-    if (!serial.isEmpty()) {
-        for (const Entry& older : unfinished(directory())) {
-            if (older.identity.serialNumber.trimmed() != serial)
-                continue;
-            UpdateJournal superseded(directory());
-            superseded.current = older;
-            superseded.open = true;
-            superseded.finish(false);
-        }
-    }
-
     current = Entry();
     current.identity = identity;
     current.phase = Started;
@@ -212,7 +200,7 @@ QList<UpdateJournal::Entry> UpdateJournal::unfinished(const QString& directory)
         d.entryList({QStringLiteral("*") + QLatin1String(Suffix)}, QDir::Files);
     for (const QString& name : names) {
         Entry e;
-        if (!read(d.filePath(name), &e) || e.isFinished())
+        if (!read(d.filePath(name), &e) || e.isFinished() || e.phase == Restored)
             continue;
         if (e.usersFile.isEmpty() || !QFileInfo(e.usersFile).isFile() ||
             QFileInfo(e.usersFile).size() == 0)
@@ -223,17 +211,34 @@ QList<UpdateJournal::Entry> UpdateJournal::unfinished(const QString& directory)
     return result;
 }
 
-bool UpdateJournal::findRescuable(const QString& serialNumber, const QString& usersFolder,
-                                  Entry* found, const QString& directory)
+bool UpdateJournal::findUnfinished(const QString& serialNumber, Entry* found,
+                                   const QString& directory)
 {
     const QString serial = serialNumber.trimmed();
+    if (serial.isEmpty())
+        return false;
     for (const Entry& e : unfinished(directory)) {
-        if (serial.isEmpty() || e.identity.serialNumber.trimmed() == serial) {
+        if (e.identity.serialNumber.trimmed() == serial) {
             *found = e;
             return true;
         }
     }
-    if (serial.isEmpty() || usersFolder.isEmpty())
+    return false;
+}
+
+bool UpdateJournal::findRescuable(const QString& serialNumber, const QString& usersFolder,
+                                  Entry* found, const QString& directory)
+{
+    const QString serial = serialNumber.trimmed();
+    if (serial.isEmpty()) {
+        const QList<Entry> any = unfinished(directory);
+        if (!any.isEmpty())
+            *found = any.first();
+        return !any.isEmpty();
+    }
+    if (findUnfinished(serial, found, directory))
+        return true;
+    if (usersFolder.isEmpty())
         return false;
 
     // No journal, but a users' file kept for this console by an earlier run: each copy sits

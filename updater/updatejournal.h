@@ -48,8 +48,8 @@ public:
     static QString defaultDirectory();
     QString directory() const;
 
-    // Starts a new journal for this console. Unfinished journals of the same console are
-    // marked finished: a newer run supersedes them.
+    // Starts a new journal for this console. Unfinished journals of the same console stay as
+    // they are: each still names users' data that may not be on the console.
     bool begin(const Identity& identity);
     // Carries on writing an unfinished journal found by findRescuable() (one without a journal
     // file behind it starts a new journal with its identity and users' file).
@@ -65,8 +65,8 @@ public:
 
     // Reads one journal; false when it is missing or not a journal.
     static bool read(const QString& path, Entry* entry);
-    // The unfinished journals in `directory` that name a users' file still on disk, newest
-    // first.
+    // The unfinished journals in `directory` that name a users' file still on disk and whose
+    // data have not gone back to the console, newest first.
     static QList<Entry> unfinished(const QString& directory = defaultDirectory());
     // What can be put back on a console found in its loader: the newest unfinished journal for
     // that serial number (any console's when the serial number is unknown, as it is for a
@@ -75,6 +75,11 @@ public:
     // nothing.
     static bool findRescuable(const QString& serialNumber, const QString& usersFolder, Entry* found,
                               const QString& directory = defaultDirectory());
+
+    // The newest unfinished journal of the console with this serial number (never another
+    // console's, and never a kept file without a journal).
+    static bool findUnfinished(const QString& serialNumber, Entry* found,
+                               const QString& directory = defaultDirectory());
 
     static QString phaseName(Phase phase);
 

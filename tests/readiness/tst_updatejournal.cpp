@@ -22,7 +22,7 @@ private slots:
     void finderPicksByConsole();
     void finderFallsBackToKeptUsersFile();
     void finishedOrWithoutUsersFileIsNotRescuable();
-    void newRunSupersedesOlderOfSameConsole();
+    void newRunLeavesOlderOfSameConsoleUnfinished();
     void resumeCarriesOn_data();
     void resumeCarriesOn();
 
@@ -224,12 +224,17 @@ void TestUpdateJournal::finishedOrWithoutUsersFileIsNotRescuable()
     QVERIFY(lost.setUsersFile(gone));
     QVERIFY(QFile::remove(gone));
 
+    UpdateJournal back(journals); // its users' data went back; only the end was not reached
+    QVERIFY(back.begin(identity(QStringLiteral("D4"))));
+    QVERIFY(back.setUsersFile(makeUsersFile(QStringLiteral("BrenvikDATA_D4_1"))));
+    QVERIFY(back.setPhase(UpdateJournal::Restored));
+
     QVERIFY(UpdateJournal::unfinished(journals).isEmpty());
     UpdateJournal::Entry found;
     QVERIFY(!UpdateJournal::findRescuable(QString(), QString(), &found, journals));
 }
 
-void TestUpdateJournal::newRunSupersedesOlderOfSameConsole()
+void TestUpdateJournal::newRunLeavesOlderOfSameConsoleUnfinished()
 {
     UpdateJournal old(journals);
     QVERIFY(old.begin(identity(QStringLiteral("E1"))));
@@ -239,16 +244,19 @@ void TestUpdateJournal::newRunSupersedesOlderOfSameConsole()
     QVERIFY(other.setUsersFile(makeUsersFile(QStringLiteral("BrenvikDATA_E2_1"))));
     QTest::qWait(5);
 
-    // The same console updated again: its old journal no longer describes it.
+    // The same console updated again: its old journal still names data that may not be on the
+    // console, so only a restore or the user's refusal may end it.
     UpdateJournal again(journals);
     QVERIFY(again.begin(identity(QStringLiteral("E1"))));
     UpdateJournal::Entry e;
     QVERIFY(UpdateJournal::read(old.entry().path, &e));
-    QVERIFY(e.isFinished());
-    QVERIFY(!e.succeeded);
-    const QList<UpdateJournal::Entry> left = UpdateJournal::unfinished(journals);
-    QCOMPARE(left.size(), 1);
-    QCOMPARE(left.first().identity.serialNumber, QStringLiteral("E2"));
+    QVERIFY(!e.isFinished());
+    QVERIFY(UpdateJournal::findUnfinished(QStringLiteral("E1"), &e, journals));
+    QCOMPARE(e.path, old.entry().path);
+    QCOMPARE(UpdateJournal::unfinished(journals).size(), 2);
+    // Never another console's journal, never a kept file without a journal.
+    QVERIFY(!UpdateJournal::findUnfinished(QStringLiteral("E3"), &e, journals));
+    QVERIFY(!UpdateJournal::findUnfinished(QString(), &e, journals));
 }
 
 void TestUpdateJournal::resumeCarriesOn_data()
