@@ -69,6 +69,23 @@ QByteArray LinePeer::readUntil(const QByteArray& wanted, int ms)
     return got;
 }
 
+bool LinePeer::waitHangUp(int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) {
+        pollfd p{handle, POLLIN, 0};
+        if (::poll(&p, 1, 20) > 0 && (p.revents & POLLHUP))
+            return ::write(handle, "\r", 1) < 0;
+        if (p.revents & POLLIN) {
+            char buf[4096];
+            if (::read(handle, buf, sizeof buf) < 0)
+                ::usleep(1000);
+        }
+    }
+    return false;
+}
+
 QByteArray LinePeer::readCount(int count, int ms)
 {
     QByteArray got;

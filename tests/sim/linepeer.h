@@ -26,6 +26,9 @@ public:
     QByteArray readCount(int count, int ms);
     // Reads until the line has been quiet for quietMs (at most maxMs).
     QByteArray readQuiet(int quietMs, int maxMs);
+    // Waits (reading what still comes) until the line hangs up as a vanished USB device's
+    // does: poll reports POLLHUP and a write fails. False if it did not within ms.
+    bool waitHangUp(int ms);
     // Writes a command and collects the reply as the updater does: after a fixed wait.
     QByteArray command(const QByteArray& bytes, int waitMs = 300);
 

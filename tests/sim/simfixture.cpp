@@ -76,6 +76,8 @@ SimOptions SimFixture::baseOptions() const
 
 void SimFixture::startConsole(const SimOptions& o)
 {
+    dropsLine = o.resetDropsLine;
+    replugsSeen = 0;
     console = std::make_unique<SimConsole>(o);
     QString error;
     QVERIFY2(console->start(&error), qPrintable(error));
@@ -90,6 +92,16 @@ QString SimFixture::stateText() const
 QJsonObject SimFixture::lastTransfer() const
 {
     return console->status().value("lastTransfer").toObject();
+}
+
+void SimFixture::followRestart()
+{
+    peer.close();
+    if (dropsLine) {
+        ++replugsSeen;
+        QTRY_COMPARE_WITH_TIMEOUT(console->status().value("replugs").toInt(), replugsSeen, 10000);
+    }
+    QVERIFY(peer.open(console->portPath()));
 }
 
 void SimFixture::enterShell()

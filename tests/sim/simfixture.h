@@ -26,6 +26,8 @@ protected:
     std::unique_ptr<SimConsole> console;
     LinePeer peer;
     QString dir, work;
+    bool dropsLine = false;
+    int replugsSeen = 0;
 
     void setUp();
     void tearDown();
@@ -34,6 +36,9 @@ protected:
     QString stateText() const;
     QJsonObject lastTransfer() const;
     void enterShell();
+    // Lets go of the line across a restart and opens the console's port again; when resets
+    // drop the line, waits for the new device first.
+    void followRestart();
     // Runs an lrzsz program on the console's line; -1 when it had to be stopped.
     int runPeer(const QString& program, const QStringList& args, int timeoutMs = 60000);
     QByteArray readWork(const QString& name) const;

@@ -285,23 +285,126 @@ private slots:
         QCOMPARE(console->status().value("lastStep").toString(), QString("block:2"));
     }
 
-    void hangUpAndReplug()
+    void lineDropped_data()
     {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("linkMode"); // "", "link" or "folder"
+        QTest::addColumn<bool>("erase");
+        QTest::addColumn<bool>("samePath");
+        QTest::addColumn<int>("hangups");
+        const QStringList reset{"--reset-drops-line"};
+        QTest::newRow("cable pulled, plugged in again")
+            << QStringList{"--hangup-at", "cmd:reset", "--replug-after-ms", "300"} << "" << true
+            << false << 1;
+        QTest::newRow("reset: same link") << reset << "link" << false << true << 0;
+        QTest::newRow("reset into the loader: same link") << reset << "link" << true << true << 0;
+        QTest::newRow("reset: the next link in a folder")
+            << reset << "folder" << true << false << 0;
+        QTest::newRow("reset: no link, a new device") << reset << "" << false << false << 0;
+    }
+
+    void lineDropped()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, linkMode);
+        QFETCH(bool, erase);
+        QFETCH(bool, samePath);
+        QFETCH(int, hangups);
         SimOptions o = baseOptions();
-        o.hangupAt = "cmd:reset";
-        o.replugAfterMs = 300;
+        QVERIFY(o.parse(args + QStringList{"--dir", dir, "--time-scale", "0.1"}, nullptr));
+        if (linkMode == "link")
+            o.link = tmp->filePath("ttyConsole");
+        else if (linkMode == "folder")
+            o.linkDir = tmp->filePath("dev");
         startConsole(o);
-        const QString first = console->slavePath();
+        const QString port = console->portPath(), device = console->slavePath();
         enterShell();
-        peer.write("spi delsect 4095\r\nreset\r\n");
-        QTRY_COMPARE(console->status().value("hangups").toInt(), 1);
-        // The old line is gone: reading it ends at once with a hang-up.
-        peer.readFor(200);
-        QTRY_VERIFY(console->slavePath() != first);
-        QTRY_COMPARE(stateText(), QString("loader"));
+        if (erase)
+            peer.command("spi delsect 4095\r\n");
+        peer.write("reset\r\n");
+        // The port held open sees the hang-up, and the device goes although it is still held.
+        QVERIFY(peer.waitHangUp(3000));
+        QTRY_VERIFY(!QFileInfo::exists(device));
+        QTRY_COMPARE_WITH_TIMEOUT(console->status().value("replugs").toInt(), 1, 5000);
+        QCOMPARE(console->portPath() == port, samePath);
+        QVERIFY(console->slavePath() != device);
+        if (linkMode == "folder") {
+            QCOMPARE(QFileInfo(port).fileName(), QString("ttyACM0"));
+            QCOMPARE(QFileInfo(console->portPath()).fileName(), QString("ttyACM1"));
+            QVERIFY(!QFileInfo::exists(port));
+        }
         peer.close();
-        QVERIFY(peer.open(console->slavePath()));
-        QVERIFY(peer.command("VE\r\n", 500).contains("CCCC"));
+        QVERIFY(peer.open(console->portPath()));
+        QTRY_COMPARE(stateText(), QString(erase ? "loader" : "application"));
+        const QByteArray ve = peer.command("VE\r\n", 500);
+        QVERIFY2(erase ? ve.contains("CCCC") : ve == "01020304\r\n", ve.constData());
+        QCOMPARE(console->status().value("hangups").toInt(), hangups);
+    }
+
+    void twoConsoles()
+    {
+        // Two consoles on one computer, their links in one folder: each keeps its identity and
+        // its files, and a reset of one moves its link past the other's.
+        SimOptions a = baseOptions();
+        a.resetDropsLine = true;
+        a.linkDir = tmp->filePath("dev");
+        SimOptions b = a;
+        b.dir = tmp->filePath("console-b");
+        b.sn = "SN\tBRV2403009999\tE7";
+        startConsole(a);
+        SimConsole other(b);
+        QString error;
+        QVERIFY2(other.start(&error), qPrintable(error));
+        QCOMPARE(QFileInfo(console->portPath()).fileName(), QString("ttyACM0"));
+        QCOMPARE(QFileInfo(other.portPath()).fileName(), QString("ttyACM1"));
+        LinePeer otherPeer;
+        QVERIFY(otherPeer.open(other.portPath()));
+        QCOMPARE(otherPeer.command("SN\r\n", 200), QByteArray("SN\tBRV2403009999\tE7\r\n"));
+        QCOMPARE(peer.command("SN\r\n", 200), QByteArray("SN\tBRV2403001234\tE7\r\n"));
+        QFile dbA(QDir(dir).filePath("BrenvikDATA")), dbB(QDir(b.dir).filePath("BrenvikDATA"));
+        QVERIFY(dbA.open(QIODevice::ReadOnly) && dbB.open(QIODevice::ReadOnly));
+        const QByteArray otherData = dbB.readAll();
+        QVERIFY(dbA.readAll() != otherData);
+        QCOMPARE(other.status().value("serialNumber").toString(), QString("BRV2403009999"));
+
+        enterShell();
+        peer.command("rm /BrenvikDATA\r\n");
+        peer.write("reset\r\n");
+        followRestart();
+        QCOMPARE(QFileInfo(console->portPath()).fileName(), QString("ttyACM2"));
+        QCOMPARE(otherPeer.command("VE\r\n", 200), QByteArray("01020304\r\n"));
+        QVERIFY(dbB.seek(0));
+        QCOMPARE(dbB.readAll(), otherData);
+        QCOMPARE(other.status().value("replugs").toInt(), 0);
+        otherPeer.close();
+        other.stop();
+    }
+
+    void eraseBeforeHeaderAck_data()
+    {
+        QTest::addColumn<bool>("poll");
+        QTest::newRow("quiet erase") << false;
+        QTest::newRow("polls with C while erasing") << true;
+    }
+
+    void eraseBeforeHeaderAck()
+    {
+        QFETCH(bool, poll);
+        SimOptions o = baseOptions();
+        o.startInLoader = true;
+        o.eraseMs = 4000;
+        o.pollMs = 500;
+        o.pollDuringErase = poll;
+        startConsole(o);
+        QVERIFY(peer.readUntil("C", 3000).contains('C'));
+        peer.write(makeBlock(0, QByteArray("image.iso\0"
+                                           "128",
+                                           13)));
+        const QByteArray got = peer.readUntil(QByteArray(1, ACK), 5000);
+        QVERIFY(got.contains(ACK));
+        // A "C" already on its way when the header went may come; polling sends one per 50 ms.
+        const int requests = got.left(got.indexOf(ACK)).count('C');
+        QVERIFY2(poll ? requests >= 3 : requests <= 1, qPrintable(QString::number(requests)));
     }
 
     void hangUpOnceInLoader()

@@ -124,13 +124,19 @@ private slots:
 
     void loaderUpdate_data()
     {
+        QTest::addColumn<QStringList>("args");
         QTest::addColumn<bool>("restartInLoader");
-        QTest::newRow("straight") << false;
-        QTest::newRow("restart in loader once") << true;
+        const QStringList kind{"--reset-keeps-line", "--flash-keeps-files"};
+        const QStringList real{"--reset-drops-line", "--flash-replaces-files"};
+        QTest::newRow("straight") << kind << false;
+        QTest::newRow("restart in loader once") << kind << true;
+        QTest::newRow("line dropped, files replaced") << real << false;
+        QTest::newRow("line dropped, restart in loader once") << real << true;
     }
 
     void loaderUpdate()
     {
+        QFETCH(QStringList, args);
         QFETCH(bool, restartInLoader);
         const QByteArray image = randomBytes(40000);
         QFile f(QDir(work).filePath("image.iso"));
@@ -138,22 +144,26 @@ private slots:
         f.write(image);
         f.close();
         SimOptions o = baseOptions();
+        QVERIFY(o.parse(args + QStringList{"--dir", dir, "--link", tmp->filePath("ttyConsole")},
+                        nullptr));
+        o.timeScale = 0.1;
         o.restartInLoaderAfterImage = restartInLoader;
         startConsole(o);
+        writeConsoleFile("notes.txt", "kept unless flashed");
         enterShell();
+        peer.command("mv /R-BTM093004_.cyacd /R-BTM093004.cyacd\r\n", 100);
         peer.command("spi delsect 4095\r\n", 100);
-        peer.command("reset\r\n", 100);
+        peer.write("reset\r\n");
         // The updater closes its port across the restart and opens the same name again.
-        const QString path = console->slavePath();
-        peer.close();
+        followRestart();
         QTRY_COMPARE(stateText(), QString("loader"));
-        QVERIFY(peer.open(path));
         QVERIFY(peer.readUntil("CC", 5000).contains("CC"));
         QVERIFY(peer.command("VE\r\n", 300).contains("CCCC"));
         for (int round = 0; round < (restartInLoader ? 2 : 1); ++round) {
             QCOMPARE(runPeer("sz", {"--ymodem", "-k", "image.iso"}), 0);
             const char* next = round == 0 && restartInLoader ? "loader" : "application";
             QTRY_COMPARE_WITH_TIMEOUT(stateText(), QString("programming"), 10000);
+            followRestart();
             QTRY_COMPARE_WITH_TIMEOUT(stateText(), QString(next), 10000);
             QFile stored(QDir(dir).filePath("firmware.bin"));
             QVERIFY(stored.open(QIODevice::ReadOnly));
@@ -165,9 +175,18 @@ private slots:
         QCOMPARE(s.value("imagesProgrammed").toInt(), 1);
         QCOMPARE(s.value("imageName").toString(), QString("image.iso"));
         QCOMPARE(s.value("sectorErased").toBool(), false);
+        // The image is the file system: the users' data and everything else are gone, and the
+        // module image is the new one's, not yet renamed.
+        const bool replaced = o.flashReplacesFiles;
+        QCOMPARE(s.value("usersDbPresent").toBool(), !replaced);
+        QCOMPARE(QFileInfo::exists(QDir(dir).filePath("notes.txt")), !replaced);
+        QCOMPARE(s.value("modulePresent").toBool(), replaced);
+        QCOMPARE(s.value("renamedModulePresent").toBool(), !replaced);
+        QCOMPARE(s.value("replugs").toInt(), o.resetDropsLine ? (restartInLoader ? 3 : 2) : 0);
         // Without an erase a reset comes back in the application.
         enterShell();
-        peer.command("reset\r\n", 100);
+        peer.write("reset\r\n");
+        followRestart();
         QTRY_COMPARE(stateText(), QString("application"));
         QCOMPARE(console->resetCount(), 2);
     }

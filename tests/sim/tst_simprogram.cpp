@@ -40,6 +40,8 @@ private slots:
         QTest::newRow("bad transfer")
             << QStringList{"--dir", "d", "--fault-transfer", "all"} << false;
         QTest::newRow("flag with value") << QStringList{"--dir", "d", "--too-old=1"} << false;
+        QTest::newRow("link and link folder")
+            << QStringList{"--dir", "d", "--link", "l", "--link-dir", "f"} << false;
     }
     void options()
     {
