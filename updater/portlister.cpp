@@ -1,5 +1,7 @@
 #include "portlister.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QSerialPortInfo>
 #include <QStringList>
 
@@ -30,6 +32,29 @@ QList<PortLister::Port> PortLister::parseExtraPorts(const QString& portList)
     return ports;
 }
 
+QList<PortLister::Port> PortLister::presentExtraPorts(const QString& portList)
+{
+    QList<Port> present;
+    for (const Port& entry : parseExtraPorts(portList)) {
+        const QFileInfo info(entry.systemLocation);
+        if (!info.isDir()) {
+            // exists() follows links: one whose device went is a port no longer.
+            if (info.exists())
+                present.append(entry);
+            continue;
+        }
+        const QDir folder(entry.systemLocation);
+        const QStringList names =
+            folder.entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+        for (const QString& name : names) {
+            const QString location = folder.filePath(name);
+            if (QFileInfo::exists(location))
+                present.append(Port{portNameFromLocation(location), location, entry.manufacturer});
+        }
+    }
+    return present;
+}
+
 QList<PortLister::Port> PortLister::availablePorts()
 {
     QList<Port> ports;
@@ -37,7 +62,8 @@ QList<PortLister::Port> PortLister::availablePorts()
     for (const QSerialPortInfo& info : infos)
         ports.append(Port{info.portName(), info.systemLocation(), info.manufacturer()});
 
-    const QList<Port> extra = parseExtraPorts(QString::fromLocal8Bit(qgetenv(ExtraPortsVariable)));
+    const QList<Port> extra =
+        presentExtraPorts(QString::fromLocal8Bit(qgetenv(ExtraPortsVariable)));
     for (const Port& port : extra) {
         bool replaced = false;
         for (Port& known : ports) {

@@ -8,8 +8,12 @@
 // UPDATER_EXTRA_PORTS adds ports the system never lists, such as the pseudo-terminal of a
 // simulated console:
 //     UPDATER_EXTRA_PORTS="/dev/pts/5=STMicroelectronics.;/tmp/ttyX=Other"
-// Entries are separated by ";", each a device path, "=" and the manufacturer string (which may
-// be left out). An entry for a path the system already lists replaces that port in place.
+// Entries are separated by ";", each a path, "=" and the manufacturer string (which may be left
+// out). They follow their devices the way the system's list follows USB devices: the variable
+// is read again at every scan, a path that does not exist (or a link whose device is gone) is
+// not listed, and a path that is a folder lists every entry in it, sorted by name, with the
+// entry's manufacturer; a console that comes back under a new link in that folder is listed at
+// the next scan. An entry for a path the system already lists replaces that port in place.
 class PortLister
 {
 public:
@@ -23,7 +27,10 @@ public:
 
     // The system's ports in its order, then the extra ports in the variable's order.
     static QList<Port> availablePorts();
+    // The entries as written, without looking at the file system.
     static QList<Port> parseExtraPorts(const QString& portList);
+    // The entries as devices now: folders expanded, missing paths left out.
+    static QList<Port> presentExtraPorts(const QString& portList);
     // The name a port is shown with: its path without a leading "/dev/".
     static QString portNameFromLocation(const QString& location);
 };

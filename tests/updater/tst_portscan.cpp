@@ -30,6 +30,21 @@ void offerPorts(const QString& portList)
 {
     qputenv(PortLister::ExtraPortsVariable, portList.toLocal8Bit());
 }
+
+// Stand-ins for devices: ports are listed only while their path exists.
+QTemporaryDir devices;
+
+QString device(const QString& name)
+{
+    return devices.filePath(name);
+}
+
+void plugIn(const QString& name)
+{
+    QVERIFY(QDir().mkpath(QFileInfo(device(name)).path()));
+    QFile f(device(name));
+    QVERIFY(f.open(QIODevice::WriteOnly));
+}
 } // namespace
 
 class TestPortScan : public QObject
@@ -37,6 +52,7 @@ class TestPortScan : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void cleanup();
     void parseExtraPorts_data();
     void parseExtraPorts();
@@ -48,6 +64,16 @@ private slots:
     void openFailure();
     void otherConnectionResult();
 };
+
+void TestPortScan::initTestCase()
+{
+    QVERIFY(devices.isValid());
+    for (const char* name : {"fake-a", "fake-b", "fake-c", "acm/ttyACM1", "acm/ttyACM0", "ttyS9"})
+        plugIn(name);
+    QVERIFY(QDir().mkpath(device("empty")));
+    QVERIFY(QFile::link(device("gone"), device("acm/ttyACM2"))); // a device that went
+    QVERIFY(QFile::link(device("fake-b"), device("link-b")));
+}
 
 void TestPortScan::cleanup()
 {
@@ -83,11 +109,11 @@ void TestPortScan::parseExtraPorts()
 
 void TestPortScan::extraPortsFollowTheSystemList()
 {
-    offerPorts("/tmp/fake-a=X;/tmp/fake-b=Y");
+    offerPorts(device("fake-a") + "=X;" + device("fake-b") + "=Y");
     const QList<PortLister::Port> ports = PortLister::availablePorts();
     QVERIFY(ports.size() >= 2);
-    QCOMPARE(ports.at(ports.size() - 2).systemLocation, QStringLiteral("/tmp/fake-a"));
-    QCOMPARE(ports.last().systemLocation, QStringLiteral("/tmp/fake-b"));
+    QCOMPARE(ports.at(ports.size() - 2).systemLocation, device("fake-a"));
+    QCOMPARE(ports.last().systemLocation, device("fake-b"));
     QCOMPARE(ports.last().manufacturer, QStringLiteral("Y"));
 }
 
@@ -101,24 +127,41 @@ void TestPortScan::detection_data()
     QTest::addColumn<QString>("label");
     QTest::addColumn<bool>("detected");
 
-    const QString a = "/tmp/fake-a", b = "/tmp/fake-b", c = "/tmp/fake-c";
+    const QString a = device("fake-a"), b = device("fake-b"), c = device("fake-c");
+    const QString acm = device("acm"), acm0 = device("acm/ttyACM0"), acm1 = device("acm/ttyACM1");
+    const QString gone = device("gone"), linkB = device("link-b"), acm2 = device("acm/ttyACM2");
     QTest::newRow("one console among others")
         << QString("%1=Other;%2=%3").arg(a, b, console) << true << true
-        << QStringList{"BRENVIK - /tmp/fake-b|" + b, a + "|" + a} << 1 << "Brenvik Device Detected"
+        << QStringList{"BRENVIK - " + b + "|" + b, a + "|" + a} << 1 << "Brenvik Device Detected"
         << true;
+    QTest::newRow("a console that went is not listed")
+        << QString("%1=%3;%2=Other").arg(gone, a, console) << true << true
+        << QStringList{a + "|" + a} << 0 << "Please Connect Brenvik Device" << false;
+    QTest::newRow("a link whose device went is not listed")
+        << QString("%1=%2;%3=%2").arg(acm2, console, linkB) << true << true
+        << QStringList{"BRENVIK - " + linkB + "|" + linkB} << 1 << "Brenvik Device Detected"
+        << true;
+    QTest::newRow("a folder lists what is in it, by name")
+        << QString("%1=%2;%3=Other").arg(acm, console, a) << true << true
+        << QStringList{"BRENVIK - " + acm1 + "|" + acm1, "BRENVIK - " + acm0 + "|" + acm0,
+                       a + "|" + a}
+        << 2 << "Brenvik Device Detected" << true;
+    QTest::newRow("an empty folder lists nothing")
+        << QString("%1=%2").arg(device("empty"), console) << true << true << QStringList{} << 0
+        << "Please Connect Brenvik Device" << false;
     QTest::newRow("manufacturer without the full stop")
         << QString("%1=STMicroelectronics").arg(a) << true << true << QStringList{a + "|" + a} << 0
         << "Please Connect Brenvik Device" << false;
     QTest::newRow("two consoles: reverse order, on top")
         << QString("%1=%4;%2=Other;%3=%4").arg(a, b, c, console) << true << true
-        << QStringList{"BRENVIK - /tmp/fake-c|" + c, "BRENVIK - /tmp/fake-a|" + a, b + "|" + b} << 2
+        << QStringList{"BRENVIK - " + c + "|" + c, "BRENVIK - " + a + "|" + a, b + "|" + b} << 2
         << "Brenvik Device Detected" << true;
     QTest::newRow("console, but no update asked")
         << QString("%1=%2").arg(a, console) << true << false
-        << QStringList{"BRENVIK - /tmp/fake-a|" + a} << 1 << "Brenvik Device Detected" << false;
+        << QStringList{"BRENVIK - " + a + "|" + a} << 1 << "Brenvik Device Detected" << false;
     QTest::newRow("console, but no image")
         << QString("%1=%2").arg(a, console) << false << true
-        << QStringList{"BRENVIK - /tmp/fake-a|" + a} << 1 << "Updater File Not Found" << false;
+        << QStringList{"BRENVIK - " + a + "|" + a} << 1 << "Updater File Not Found" << false;
     QTest::newRow("no console") << QString() << true << true << QStringList{} << 0
                                 << "Please Connect Brenvik Device" << false;
 }
@@ -150,7 +193,10 @@ void TestPortScan::detection()
     QCOMPARE(detectedSpy.at(0).at(0).toBool(), detected);
     QCOMPARE(w.detectionLabel->text(), label);
     QCOMPARE(box->findData("/tmp/stale"), -1);
-    QCOMPARE(entriesFor(box, {"/tmp/fake-a", "/tmp/fake-b", "/tmp/fake-c"}), entries);
+    QCOMPARE(entriesFor(box, {device("fake-a"), device("fake-b"), device("fake-c"), device("gone"),
+                              device("link-b"), device("acm/ttyACM0"), device("acm/ttyACM1"),
+                              device("acm/ttyACM2")}),
+             entries);
     for (int i = 0; i < consoles; ++i)
         QVERIFY(box->itemText(i).startsWith("BRENVIK - "));
     QCOMPARE(box->currentIndex(), box->count() > 0 ? 0 : -1);
@@ -159,12 +205,12 @@ void TestPortScan::detection()
 void TestPortScan::refreshButtonIdleWithoutImage()
 {
     TestPackage package; // no image
-    offerPorts(QString("/tmp/fake-a=%1").arg(console));
+    offerPorts(QString("%1=%2").arg(device("fake-a"), console));
     MainWindow w;
     MainWindowTestAccess a(&w);
     const int before = a.ui()->serialCombobox->count();
 
-    offerPorts(QString("/tmp/fake-a=%1;/tmp/fake-b=Other").arg(console));
+    offerPorts(QString("%1=%2;%3=Other").arg(device("fake-a"), console, device("fake-b")));
     QSignalSpy detectedSpy(&w, SIGNAL(deviceDetected(bool)));
     a.ui()->refreshButton->click();
     QCOMPARE(detectedSpy.count(), 0);
@@ -231,7 +277,8 @@ void TestPortScan::openFailure()
 {
     TestPackage package;
     QVERIFY(package.makeImage("brenvik_fs.iso"));
-    offerPorts(QString("/nonexistent/ttyBRENVIK=%1").arg(console));
+    // Listed, but no serial line: a plain file.
+    offerPorts(QString("%1=%2").arg(device("ttyS9"), console));
     MainWindow w;
     MainWindowTestAccess a(&w);
     QSignalSpy connected(&w, SIGNAL(deviceConnected(int)));
