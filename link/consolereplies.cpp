@@ -32,6 +32,12 @@ int ConsoleReplies::versionNumber(const QByteArray& veReply)
     return ok ? value : 0;
 }
 
+bool ConsoleReplies::readVersionNumber(const QByteArray& veReply, int& version)
+{
+    version = versionNumber(veReply);
+    return version > 0;
+}
+
 QString ConsoleReplies::versionText(const QByteArray& veReply)
 {
     QString text = QStringLiteral("v") + clean(veReply);

@@ -22,6 +22,9 @@ public:
     // The reply to "VE" without its two leading characters, as a decimal number; 0 when it
     // is not one.
     static int versionNumber(const QByteArray& veReply);
+    // The same, but says whether a version was there at all: false for a reply that is not a
+    // positive decimal number, which must not pass as the oldest or the newest firmware.
+    static bool readVersionNumber(const QByteArray& veReply, int& version);
     // "v" and the reply to "VE" with points put in at 3, 6 and 9 (padding with blanks when the
     // reply is short, as QString::insert does).
     static QString versionText(const QByteArray& veReply);

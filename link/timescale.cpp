@@ -1,6 +1,5 @@
 #include "timescale.h"
 
-#include <QByteArray>
 #include <atomic>
 #include <cmath>
 
@@ -8,11 +7,7 @@ namespace
 {
 std::atomic<double>& scale()
 {
-    static std::atomic<double> s([] {
-        bool ok = false;
-        const double f = qgetenv("UPDATER_TIME_SCALE").toDouble(&ok);
-        return (ok && f > 0.0 && f <= 1.0) ? f : 1.0;
-    }());
+    static std::atomic<double> s(1.0);
     return s;
 }
 } // namespace

@@ -27,24 +27,23 @@ QString UsersDataStore::fileNamePart(const QString& serialNumber)
     return part.isEmpty() ? QStringLiteral("unknown") : part;
 }
 
-QString UsersDataStore::keep(const QString& source, const QString& serialNumber, QString* error)
+namespace
 {
-    auto fail = [error](const QString& why) {
-        if (error)
-            *error = why;
-        return QString();
-    };
+const QFileDevice::Permissions kOwnerOnlyFolder =
+    QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+const QFileDevice::Permissions kOwnerOnlyFile = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
 
-    QFile in(source);
-    if (!in.open(QIODevice::ReadOnly))
-        return fail(QStringLiteral("cannot read %1: %2").arg(source, in.errorString()));
-    const QByteArray contents = in.readAll();
-    if (contents.size() != in.size())
-        return fail(QStringLiteral("cannot read %1 whole").arg(source));
-    in.close();
+QString failWith(QString* error, const QString& why)
+{
+    if (error)
+        *error = why;
+    return QString();
+}
+} // namespace
 
-    // One folder per save, named after the console and the time; the file keeps the console's
-    // own name, which travels in the YMODEM header when it goes back.
+QString UsersDataStore::newFolder(const QString& serialNumber, QString* error)
+{
+    // One folder per save, named after the console and the time.
     const QString base = folder();
     const QString stem =
         QStringLiteral("%1/%2_%3")
@@ -54,21 +53,49 @@ QString UsersDataStore::keep(const QString& source, const QString& serialNumber,
     for (int n = 2; QFileInfo::exists(dir); ++n)
         dir = stem + QLatin1Char('-') + QString::number(n);
     if (!QDir().mkpath(dir))
-        return fail(QStringLiteral("cannot create %1").arg(dir));
-    const auto ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
-    QFile::setPermissions(base, ownerOnly);
-    QFile::setPermissions(dir, ownerOnly);
-    const QString path = dir + QLatin1Char('/') + QFileInfo(source).fileName();
-
-    QSaveFile out(path);
-    if (!out.open(QIODevice::WriteOnly) || out.write(contents) != contents.size() ||
-        !out.commit()) {
-        const QString why = QStringLiteral("cannot write %1: %2").arg(path, out.errorString());
+        return failWith(error, QStringLiteral("cannot create %1").arg(dir));
+    if (!QFile::setPermissions(base, kOwnerOnlyFolder) ||
+        !QFile::setPermissions(dir, kOwnerOnlyFolder)) {
         QDir().rmdir(dir);
-        return fail(why);
+        return failWith(error, QStringLiteral("cannot make %1 owner-only").arg(dir));
     }
-    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    return dir;
+}
+
+QString UsersDataStore::keepAs(const QString& source, const QString& dir, const QString& name,
+                               QString* error)
+{
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly))
+        return failWith(error, QStringLiteral("cannot read %1: %2").arg(source, in.errorString()));
+    const QByteArray contents = in.readAll();
+    if (contents.size() != in.size())
+        return failWith(error, QStringLiteral("cannot read %1 whole").arg(source));
+    in.close();
+
+    const QString path = dir + QLatin1Char('/') + name;
+    QSaveFile out(path);
+    // Owner-only before the contents go in.
+    if (!out.open(QIODevice::WriteOnly) || !out.setPermissions(kOwnerOnlyFile) ||
+        out.write(contents) != contents.size() || !out.commit())
+        return failWith(error, QStringLiteral("cannot write %1: %2").arg(path, out.errorString()));
     return path;
+}
+
+QString UsersDataStore::keep(const QString& source, const QString& serialNumber, QString* error)
+{
+    const QString dir = newFolder(serialNumber, error);
+    if (dir.isEmpty())
+        return QString();
+    const QString path = keepAs(source, dir, QFileInfo(source).fileName(), error);
+    if (path.isEmpty())
+        QDir().rmdir(dir);
+    return path;
+}
+
+QString UsersDataStore::originalName(const QString& fileName)
+{
+    return fileName + QStringLiteral(".original");
 }
 
 bool UsersDataStore::isKeptCopy(const QString& path)

@@ -18,6 +18,17 @@ public:
     static QString keep(const QString& source, const QString& serialNumber,
                         QString* error = nullptr);
 
+    // A new owner-only folder of folder() named with the serial number and the time; empty
+    // text and a reason in error when it cannot be made.
+    static QString newFolder(const QString& serialNumber, QString* error = nullptr);
+    // Copies source whole into dir under name, owner-only (0600). Returns the copy's path, or
+    // an empty text and a reason in error.
+    static QString keepAs(const QString& source, const QString& dir, const QString& name,
+                          QString* error = nullptr);
+    // The name of the users' file exactly as received, kept beside the migrated one (which
+    // keeps the console's own name: it travels in the YMODEM header when the file goes back).
+    static QString originalName(const QString& fileName);
+
     // Whether path names a copy made by keep().
     static bool isKeptCopy(const QString& path);
 

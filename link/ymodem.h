@@ -142,11 +142,29 @@ private:
     void pause(int ms);
     void writeCommand(const QByteArray& command);
     QByteArray readReply();
+    // A pause before the command, the command, its reply's wait, the reply.
+    QByteArray query(const QByteArray& command, int replyMs);
     void readIdentity(QString version);
+    // The console's serial number now; false when its reply to "SN" holds none.
+    bool readSerialNumber(QString* serial);
+    // Whether the console on the port is the one of expectedSerial; on a mismatch the port is
+    // left and the sequence fails with WrongConsole.
+    bool sameConsole(const QString& phase);
+    void enterShell();
+    void leaveShell(int settleMs);
+    // Closes the port and tells the window.
+    void dropLine();
+    // Traces where and why a sequence stopped and reports its result.
+    void fail(int code, const QString& phase, const QString& detail);
     int syncWithReceiver();
     bool loadFileRequested();
     void releaseUserDb();
-    int checkAndMigrateUsersFile();
+    void openUserDb();
+    bool saveUsersData();
+    int checkAndMigrateUsersFile(const QString& keptFolder);
+    QString integrityResult();
+    bool enterLoader();
+    bool reopenAfterReset(const QStringList& portsBefore);
 
     // Serial number read by the last query before an update; names the kept users' data.
     QString deviceSerial;
@@ -155,6 +173,8 @@ private:
     PortFinder portFinder;
     // The query after the update found the console still in its loader.
     bool stillInLoader = false;
+    // The last query before an update found no version number in the reply to "VE".
+    bool versionUnreadable = false;
 
     char* dataBuffer;
     char* packetBuffer;

@@ -29,16 +29,79 @@ const char kNAK = 0x15;
 // Open mode of the port: read-write, unbuffered.
 const QIODevice::OpenMode kPortMode = QIODevice::ReadWrite | QIODevice::Unbuffered;
 
+// ---- Waits, in milliseconds before TimeScale ----
+// The console takes a new command only once it has finished answering the last one.
+const int kBeforeCommandMs = 200;
+// "VE" is answered after the console has read its version from flash.
+const int kVersionReplyMs = 1000;
+// The other information commands, and the shell's short answers ("SHELL", "mv").
+const int kShortReplyMs = 200;
+// The query after an update: the console's application settles after the reconnect.
+const int kAfterUpdateSettleMs = 500;
+// The shell starts and prints its banner.
+const int kShellStartMs = 1000;
+// Between the two empty lines that settle the shell.
+const int kShellSettleMs = 10;
+// The shell's answer to those empty lines.
+const int kShellReplyMs = 1000;
+// "send file /BrenvikDATA" is echoed before its line end is sent.
+const int kSendFileEchoMs = 200;
+// The console's sender starts after the line end.
+const int kSendFileStartMs = 400;
+// The console's sender ends its session after the last ACK.
+const int kSenderEndMs = 1000;
+// Each empty line that brings the shell back after a transfer.
+const int kAfterTransferLineMs = 200;
+// "spi delsect 4095" erases one sector of the console's memory.
+const int kEraseSectorMs = 2000;
+// The last bytes the console sends before it restarts.
+const int kResetReplyMs = 100;
+// The restart into the loader, with the USB device gone and back (1 to 3 s on a real console).
+const int kLoaderRebootMs = 6000;
+// A console that is not back after kLoaderRebootMs is looked for this much longer, every
+// kReopenRetryMs, before the update stops.
+const int kLoaderReturnLimitMs = 20000;
+const int kReopenRetryMs = 500;
+// The loader's port settles after the reopen, before the status changes and after.
+const int kLoaderSettleMs = 500;
+const int kBeforeImageMs = 200;
+// "rm /BrenvikDATA" deletes the file.
+const int kRemoveFileMs = 500;
+// "receive file" starts the console's receiver, which then asks with "C".
+const int kReceiverStartMs = 1000;
+const int kBeforeSyncMs = 200;
+// The empty line before "exit" that ends a shell session.
+const int kLeaveShellMs = 500;
+// After "exit" (and after a refused restore, after the port was closed).
+const int kAfterExitMs = 500;
+// Before the rename sequence starts.
+const int kBeforeRenameMs = 500;
+// After the image was sent, before its result goes out.
+const int kAfterImageMs = 500;
+
 // The console's loader polls for a sender every second or so; a console that sends nothing
 // for this long will not start a transfer any more.
 const int kSyncSilenceLimitMs = 60000;
 
-// Permissions given to the received users' file: rwx for the owner, r-x for group and others.
-const QFileDevice::Permissions kUsersFilePermissions = QFileDevice::Permissions(0x7055);
+// The received users' file is personal: owner read and write only.
+const QFileDevice::Permissions kUsersFilePermissions =
+    QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+
+// Phases named in the trace when a sequence stops.
+const char* const kUpdatePhase = "Update";
+const char* const kSavePhase = "Saving users data";
+const char* const kCheckPhase = "Checking users data";
+const char* const kLoaderPhase = "Entering loader";
+const char* const kRestorePhase = "Restoring users data";
 
 void trace(const QString& text)
 {
     ConsoleTrace::print(text);
+}
+
+QString phaseName(const char* phase)
+{
+    return QString::fromLatin1(phase);
 }
 } // namespace
 
@@ -62,37 +125,101 @@ QByteArray YMODEM::readReply()
     return reply;
 }
 
+QByteArray YMODEM::query(const QByteArray& command, int replyMs)
+{
+    pause(kBeforeCommandMs);
+    writeCommand(command);
+    pause(replyMs);
+    return readReply();
+}
+
+void YMODEM::dropLine()
+{
+    if (port)
+        port->close();
+    emit serialConnected(-2);
+}
+
+void YMODEM::fail(int code, const QString& phase, const QString& detail)
+{
+    qDebug() << phase << "stopped:" << detail << "result" << code;
+    trace(QStringLiteral("%1: %2\r\n").arg(phase, detail));
+    emit yModemResult(code);
+}
+
+// The shell entry before the loader and before the restore: the status says whether the
+// shell answered.
+void YMODEM::enterShell()
+{
+    setStatus(tr("Connecting Device... "));
+    writeCommand("SHELL\r\n");
+    pause(kShellStartMs);
+    emit progress(0);
+    writeCommand("\r\n");
+    pause(kShellSettleMs);
+    writeCommand("\r\n");
+    pause(kShellReplyMs);
+    if (!readReply().isEmpty())
+        statusText = tr("Connected...");
+    emit setFirmwareUploadStatus(statusText);
+}
+
+void YMODEM::leaveShell(int settleMs)
+{
+    writeCommand("\r\n");
+    pause(settleMs);
+    writeCommand("exit\r\n");
+    readReply();
+}
+
 // The common tail of both queries: build version, identity, article and serial number.
 void YMODEM::readIdentity(QString version)
 {
-    pause(200);
-    writeCommand("BV\r\n");
-    pause(200);
-    if (ConsoleReplies::appendBuildVersion(version, readReply()))
+    if (ConsoleReplies::appendBuildVersion(version, query("BV\r\n", kShortReplyMs)))
         emit versionReady(version);
 
-    pause(200);
-    writeCommand("KI\r\n");
-    pause(200);
     QString name, monitor;
-    if (ConsoleReplies::identity(readReply(), name, monitor)) {
+    if (ConsoleReplies::identity(query("KI\r\n", kShortReplyMs), name, monitor)) {
         emit nameReady(name);
         emit monitorID(monitor);
     }
 
-    pause(200);
-    writeCommand("CA\r\n");
-    pause(200);
-    emit articleReady(ConsoleReplies::article(readReply()));
+    emit articleReady(ConsoleReplies::article(query("CA\r\n", kShortReplyMs)));
 
-    pause(200);
-    writeCommand("SN\r\n");
-    pause(200);
     QString serial;
-    if (ConsoleReplies::serialNumber(readReply(), serial)) {
+    if (ConsoleReplies::serialNumber(query("SN\r\n", kShortReplyMs), serial)) {
         deviceSerial = serial;
         emit serialReady(serial);
     }
+}
+
+bool YMODEM::readSerialNumber(QString* serial)
+{
+    QString read;
+    if (!ConsoleReplies::serialNumber(query("SN\r\n", kShortReplyMs), read))
+        return false;
+    *serial = read.trimmed();
+    return !serial->isEmpty();
+}
+
+// Asked right before anything that removes or overwrites the users' data on a console: with
+// two consoles attached, or one swapped during the re-flash wait, the port may lead elsewhere.
+bool YMODEM::sameConsole(const QString& phase)
+{
+    QString serial;
+    const bool read = readSerialNumber(&serial);
+    if (read && !expectedSerial.isEmpty() && serial == expectedSerial)
+        return true;
+    QString why;
+    if (expectedSerial.isEmpty())
+        why = QStringLiteral("no serial number is known for the Users Data in hand");
+    else if (!read)
+        why = QStringLiteral("serial number unreadable, expected %1").arg(expectedSerial);
+    else
+        why = QStringLiteral("console %1 is not %2").arg(serial, expectedSerial);
+    dropLine();
+    fail(ResultCode::WrongConsole, phase, why + QStringLiteral("; nothing changed on it"));
+    return false;
 }
 
 void YMODEM::yTransmitGetFirmwareVersion()
@@ -103,10 +230,7 @@ void YMODEM::yTransmitGetFirmwareVersion()
     trace(QStringLiteral("Get Firmware Version.\r\n"));
     yTransmitFlushInput();
 
-    pause(200);
-    writeCommand("VE\r\n");
-    pause(1000);
-    const QByteArray reply = readReply();
+    const QByteArray reply = query("VE\r\n", kVersionReplyMs);
 
     if (ConsoleReplies::loaderBeforeUpdate(reply)) {
         trace(QStringLiteral("Device in DFU Mode, Download User File Aborted\r\n"));
@@ -115,8 +239,12 @@ void YMODEM::yTransmitGetFirmwareVersion()
         return;
     }
 
-    deviceVersion = ConsoleReplies::versionNumber(reply);
-    if (deviceVersion != 0) {
+    // A reply without a version must not pass for one: it would skip both the "too old" check
+    // and the migration. An update that keeps the users' data is then refused (rescue works).
+    versionUnreadable = !ConsoleReplies::readVersionNumber(reply, deviceVersion);
+    if (versionUnreadable) {
+        trace(QStringLiteral("Firmware Version unreadable\r\n"));
+    } else {
         if (verChanged > deviceVersion)
             settingsChanged = true;
         if (minVerChanged >= deviceVersion)
@@ -132,17 +260,14 @@ void YMODEM::yTransmitGetFirmwareVersion()
 
 void YMODEM::getUpdatedFirmwareVersion()
 {
-    pause(500);
+    pause(kAfterUpdateSettleMs);
     if (!port || !port->isOpen())
         return;
 
     trace(QStringLiteral("Get Updated Firmware Version.\r\n"));
     yTransmitFlushInput();
 
-    pause(200);
-    writeCommand("VE\r\n");
-    pause(1000);
-    const QByteArray reply = readReply();
+    const QByteArray reply = query("VE\r\n", kVersionReplyMs);
 
     stillInLoader = ConsoleReplies::loaderAfterUpdate(reply);
     if (stillInLoader) {
@@ -154,7 +279,6 @@ void YMODEM::getUpdatedFirmwareVersion()
     readIdentity(ConsoleReplies::versionText(reply));
     emit yModemResult(ResultCode::DeviceDataRead);
 }
-
 // Both sends start alike: the status, then the wait for the receiver's request. A failed
 // wait is reported here, so the caller only has to stop.
 bool YMODEM::loadFileRequested()
@@ -243,9 +367,40 @@ void YMODEM::releaseUserDb()
     QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
 }
 
-// Steps of the users' data check after the receive: returns 0 when the file is sound (and has
-// been migrated where the release asks for it), else the result code of the failure.
-int YMODEM::checkAndMigrateUsersFile()
+// Opens the received users' file under the default connection; a file that cannot be opened
+// fails the integrity check that follows.
+void YMODEM::openUserDb()
+{
+    userDb = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
+    userDb.setDatabaseName(userFilePath);
+    if (!userDb.open()) {
+        qDebug() << "Error: connection with database failure";
+        if (userDb.lastError().isValid())
+            trace(QStringLiteral("Error: connection with Storage failure: %1\r\n")
+                      .arg(userDb.lastError().text()));
+        else
+            trace(QStringLiteral("Error: connection with Storage failure\r\n"));
+    } else {
+        qDebug() << "Storage: connection ok";
+        trace(QStringLiteral("Storage: connection ok\r\n"));
+    }
+}
+
+// "ok" when SQLite finds the open users' database sound; empty when it gives no row.
+QString YMODEM::integrityResult()
+{
+    QSqlQuery query(QStringLiteral("PRAGMA integrity_check"), userDb);
+    qDebug() << "PRAGMA integrity_check";
+    const QString result = query.next() ? query.value(0).toString() : QString();
+    trace(QStringLiteral("Results = %1\r\n").arg(result));
+    qDebug() << "Results =" << result;
+    return result;
+}
+
+// Steps of the users' data check after the receive: keeps the file as received in keptFolder,
+// tests it, migrates it where the release asks for it and closes it. Returns 0 when the file is
+// sound, else the result code of the failure (already traced).
+int YMODEM::checkAndMigrateUsersFile(const QString& keptFolder)
 {
     const QFileInfo info(userFilePath);
     if (userFilePath.isEmpty() || !info.exists()) {
@@ -264,8 +419,15 @@ int YMODEM::checkAndMigrateUsersFile()
 
     trace(QStringLiteral("Users File Path: %1\r\n").arg(userFilePath));
 
-    userDb = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
-    userDb.setDatabaseName(userFilePath);
+    // The file exactly as it came, before SQLite or any statement has touched it.
+    QString why;
+    const QString original = UsersDataStore::keepAs(
+        userFilePath, keptFolder, UsersDataStore::originalName(info.fileName()), &why);
+    if (original.isEmpty()) {
+        trace(QStringLiteral("Users Data could not be kept: %1\r\n").arg(why));
+        return ResultCode::UserFileNotKept;
+    }
+    trace(QStringLiteral("Users Data as received kept in %1\r\n").arg(original));
 
     if (!QFile::setPermissions(userFilePath, kUsersFilePermissions)) {
         qDebug() << "Something wrong!";
@@ -274,25 +436,10 @@ int YMODEM::checkAndMigrateUsersFile()
         trace(QStringLiteral("Setted all permissions to BrenvikDATA successfully\r\n"));
     }
 
-    if (!userDb.open()) {
-        qDebug() << "Error: connection with database failure";
-        if (userDb.lastError().isValid())
-            trace(QStringLiteral("Error: connection with Storage failure: %1\r\n")
-                      .arg(userDb.lastError().text()));
-        else
-            trace(QStringLiteral("Error: connection with Storage failure\r\n"));
-    } else {
-        qDebug() << "Storage: connection ok";
-        trace(QStringLiteral("Storage: connection ok\r\n"));
-    }
-
-    QSqlQuery query(QStringLiteral("PRAGMA integrity_check"), userDb);
-    qDebug() << "PRAGMA integrity_check";
-    const QString result = query.next() ? query.value(0).toString() : QString();
-    trace(QStringLiteral("Results = %1\r\n").arg(result));
-    qDebug() << "Results =" << result;
-    if (!ConsoleReplies::integrityOk(result)) {
+    openUserDb();
+    if (!ConsoleReplies::integrityOk(integrityResult())) {
         trace(QStringLiteral("User Settings File Corrupted\r\n"));
+        releaseUserDb();
         return ResultCode::UserFileCorrupted;
     }
 
@@ -300,6 +447,7 @@ int YMODEM::checkAndMigrateUsersFile()
     if (!settingsChanged) {
         trace(QStringLiteral("Users Settings left untouched\r\n"));
     } else if (queryList) {
+        QSqlQuery query(userDb);
         int step = 0;
         for (const QString& statement : qAsConst(*queryList)) {
             ++step;
@@ -321,22 +469,210 @@ int YMODEM::checkAndMigrateUsersFile()
             }
         }
     }
-    emit migrationReport(failed, QString());
+    emit migrationReport(failed, original);
+
+    // The statements may have left the file unsound; the console must not be erased for it.
+    // Checked afresh, as the console will read it: the connection that ran the statements may
+    // still hold its own view of the schema.
+    releaseUserDb();
+    openUserDb();
+    const bool sound = ConsoleReplies::integrityOk(integrityResult());
+    releaseUserDb();
+    if (!sound) {
+        trace(QStringLiteral("User Settings File Corrupted by the migration\r\n"));
+        return ResultCode::UserFileBrokenByMigration;
+    }
+    // Closed, the file must stand alone: a journal or WAL beside it would hold part of it.
+    for (const char* suffix : {"-journal", "-wal"}) {
+        if (QFileInfo::exists(userFilePath + QLatin1String(suffix))) {
+            trace(QStringLiteral("%1%2 left beside the User Settings File\r\n")
+                      .arg(info.fileName(), QLatin1String(suffix)));
+            return ResultCode::UserFileBrokenByMigration;
+        }
+    }
     return 0;
+}
+
+// Phase 1 of an update: the users' data leave the console, are kept as received, checked,
+// migrated and kept again, all before the console is changed. False when the update stopped
+// (result reported).
+bool YMODEM::saveUsersData()
+{
+    const QString phase = phaseName(kSavePhase);
+    setStatus(tr("Saving User Data... Please Wait"));
+    trace(QStringLiteral("Saving User Data.\r\n"));
+
+    // Where the file will land must be private before the console is asked for it.
+    if (receiveFolderPath().isEmpty()) {
+        fail(ResultCode::ReceiveFolderUnavailable, phase,
+             QStringLiteral("no private folder for the received file; console left as it was"));
+        dropLine();
+        return false;
+    }
+    // Whose data these are: the restore goes back only to this console.
+    QString serial;
+    if (!readSerialNumber(&serial)) {
+        dropLine();
+        fail(ResultCode::WrongConsole, phase,
+             QStringLiteral("serial number unreadable; console left as it was"));
+        return false;
+    }
+    expectedSerial = serial;
+
+    query("SHELL\r\n", kShellStartMs);
+
+    writeCommand("send file /BrenvikDATA");
+    pause(kSendFileEchoMs);
+    readReply();
+
+    writeCommand("\r\n");
+    pause(kSendFileStartMs);
+    readReply();
+
+    releaseUserDb();
+    // A file left from an earlier run must never stand in for one that did not come.
+    userFilePath.clear();
+    userFileTruncated = false;
+    {
+        QMutexLocker lock(&rxMutex);
+        rxCount = 0;
+    }
+    rxCapture = 1;
+    Ymodem_Receive(QString());
+    pause(kSenderEndMs);
+    rxCapture = 0;
+
+    writeCommand("\r\n");
+    pause(kAfterTransferLineMs);
+    leaveShell(kAfterTransferLineMs);
+
+    emit readUserDataDone();
+
+    QString why;
+    const QString keptFolder = UsersDataStore::newFolder(serial, &why);
+    int checked = ResultCode::UserFileNotKept;
+    if (keptFolder.isEmpty())
+        trace(QStringLiteral("Users Data could not be kept: %1\r\n").arg(why));
+    else
+        checked = checkAndMigrateUsersFile(keptFolder);
+
+    // The console's memory is about to be erased: from here on the users' data must live
+    // somewhere that outlasts the temporary folder.
+    QString kept;
+    if (checked == 0) {
+        kept = UsersDataStore::keepAs(userFilePath, keptFolder, QFileInfo(userFilePath).fileName(),
+                                      &why);
+        if (kept.isEmpty())
+            checked = ResultCode::UserFileNotKept;
+    }
+    if (checked != 0) {
+        fail(checked, phaseName(kCheckPhase),
+             why.isEmpty() ? QStringLiteral("console left as it was")
+                           : QStringLiteral("Users Data could not be kept: %1; console left as "
+                                            "it was")
+                                 .arg(why));
+        dropLine();
+        return false;
+    }
+    trace(QStringLiteral("Users Data kept in %1\r\n").arg(kept));
+    emit putUserSettingPath(kept);
+    return true;
+}
+
+// Phase 2: the console restarts in its loader and comes back as a new USB device.
+bool YMODEM::enterLoader()
+{
+    if (!rescueRequested)
+        preserveSettings = true;
+    enterShell();
+
+    trace(QStringLiteral("Deleting last memory sector\r\n"));
+    writeCommand("spi delsect 4095\r\n");
+    pause(kEraseSectorMs);
+
+    // The ports there are while the console still runs: one that appears after the reset is
+    // the console's loader.
+    const QStringList portsBefore = portFinder ? portFinder() : QStringList();
+    writeCommand("reset\r\n");
+    pause(kResetReplyMs);
+    readReply();
+
+    if (!reopenAfterReset(portsBefore))
+        return false;
+
+    pause(kLoaderSettleMs);
+    setStatus(tr("Rebooted in DFU Mode..."));
+    pause(kBeforeImageMs);
+    return true;
+}
+
+// The console drops off the bus on "reset" and comes back as a new device, under the same
+// path or, when the old one is still held somewhere, under a new one.
+bool YMODEM::reopenAfterReset(const QStringList& portsBefore)
+{
+    const QString phase = phaseName(kLoaderPhase);
+    const QString oldPath = port->portName();
+    port->close();
+    trace(QStringLiteral("Serial port closed\r\n"));
+    pause(kLoaderRebootMs);
+
+    QElapsedTimer waited;
+    waited.start();
+    for (int attempt = 1;; ++attempt) {
+        QString path = oldPath;
+        if (!QFileInfo::exists(oldPath) && portFinder) {
+            QStringList fresh = portFinder();
+            for (const QString& before : portsBefore)
+                fresh.removeAll(before);
+            if (fresh.size() > 1) {
+                fail(ResultCode::ConsoleNotBackFromReset, phase,
+                     QStringLiteral("%1 is gone and %2 new ports appeared (%3); none was opened")
+                         .arg(oldPath)
+                         .arg(fresh.size())
+                         .arg(fresh.join(QStringLiteral(", "))));
+                return false;
+            }
+            if (fresh.size() == 1)
+                path = fresh.first();
+        }
+        if (path != port->portName())
+            port->setPortName(path);
+        if (port->open(kPortMode)) {
+            trace(QStringLiteral("Serial port opened\r\n"));
+            if (path != oldPath)
+                trace(QStringLiteral("Device came back as %1\r\n").arg(path));
+            return true;
+        }
+        trace(QStringLiteral("Serial port open error\r\n"));
+        if (waited.elapsed() >= TimeScale::ms(kLoaderReturnLimitMs)) {
+            fail(ResultCode::ConsoleNotBackFromReset, phase,
+                 QStringLiteral("no port of the Device within %1 s after the reset (%2 tries)")
+                     .arg(TimeScale::ms(kLoaderRebootMs + kLoaderReturnLimitMs) / 1000.0)
+                     .arg(attempt));
+            return false;
+        }
+        pause(kReopenRetryMs);
+    }
 }
 
 void YMODEM::yTransmit(QString filePath)
 {
+    const QString phase = phaseName(kUpdatePhase);
     if (!port || !port->isOpen()) {
-        trace(QStringLiteral("Serial port not open, update not started\r\n"));
-        emit yModemResult(ResultCode::NoAnswerFromConsole);
+        fail(ResultCode::NoAnswerFromConsole, phase,
+             QStringLiteral("Serial port not open, update not started"));
         return;
     }
 
     stillInLoader = false;
 
     if (preserveSettings && versionTooOld) {
-        emit yModemResult(ResultCode::VersionTooOld);
+        fail(ResultCode::VersionTooOld, phase, QStringLiteral("Firmware too old for this release"));
+        return;
+    }
+    if (preserveSettings && versionUnreadable) {
+        fail(ResultCode::VersionUnreadable, phase,
+             QStringLiteral("Firmware Version unreadable; Users Data cannot be kept safely"));
         return;
     }
 
@@ -364,104 +700,12 @@ void YMODEM::yTransmit(QString filePath)
     }
 
     // Phase 1: the users' data leave the console and are checked and migrated here.
-    if (preserveSettings) {
-        setStatus(tr("Saving User Data... Please Wait"));
-        trace(QStringLiteral("Saving User Data.\r\n"));
-
-        pause(200);
-        writeCommand("SHELL\r\n");
-        pause(1000);
-        readReply();
-
-        writeCommand("send file /BrenvikDATA");
-        pause(200);
-        readReply();
-
-        writeCommand("\r\n");
-        pause(400);
-        readReply();
-
-        releaseUserDb();
-        // A file left from an earlier run must never stand in for one that did not come.
-        userFilePath.clear();
-        userFileTruncated = false;
-        {
-            QMutexLocker lock(&rxMutex);
-            rxCount = 0;
-        }
-        rxCapture = 1;
-        Ymodem_Receive(QString());
-        pause(1000);
-        rxCapture = 0;
-
-        writeCommand("\r\n");
-        pause(200);
-        writeCommand("\r\n");
-        pause(200);
-        writeCommand("exit\r\n");
-        readReply();
-
-        emit readUserDataDone();
-
-        const int checked = checkAndMigrateUsersFile();
-        if (checked != 0) {
-            emit yModemResult(checked);
-            port->close();
-            emit serialConnected(-2);
-            return;
-        }
-
-        // The console's memory is about to be erased: from here on the users' data must live
-        // somewhere that outlasts the temporary folder.
-        QString why;
-        const QString kept = UsersDataStore::keep(userFilePath, deviceSerial, &why);
-        if (kept.isEmpty()) {
-            trace(QStringLiteral("Users Data could not be kept: %1\r\n").arg(why));
-            emit yModemResult(ResultCode::UserFileNotKept);
-            port->close();
-            emit serialConnected(-2);
-            return;
-        }
-        trace(QStringLiteral("Users Data kept in %1\r\n").arg(kept));
-        emit putUserSettingPath(kept);
-    }
+    if (preserveSettings && !saveUsersData())
+        return;
 
     // Phase 2: the console restarts in its loader.
-    if (!rescueRequested)
-        preserveSettings = true;
-    setStatus(tr("Connecting Device... "));
-
-    writeCommand("SHELL\r\n");
-    pause(1000);
-    emit progress(0);
-    writeCommand("\r\n");
-    pause(10);
-    writeCommand("\r\n");
-    pause(1000);
-    if (!readReply().isEmpty())
-        statusText = tr("Connected...");
-    emit setFirmwareUploadStatus(statusText);
-
-    trace(QStringLiteral("Deleting last memory sector\r\n"));
-    writeCommand("spi delsect 4095\r\n");
-    pause(2000);
-
-    writeCommand("reset\r\n");
-    pause(100);
-    readReply();
-
-    port->close();
-    trace(QStringLiteral("Serial port closed\r\n"));
-    pause(6000);
-
-    if (port->open(kPortMode))
-        trace(QStringLiteral("Serial port opened\r\n"));
-    else
-        trace(QStringLiteral("Serial port open error\r\n"));
-
-    pause(500);
-    setStatus(tr("Rebooted in DFU Mode..."));
-    pause(200);
+    if (!enterLoader())
+        return;
 
     // Phase 3: the image goes to the loader.
     if (!loadFileRequested())
@@ -469,14 +713,14 @@ void YMODEM::yTransmit(QString filePath)
 
     const int result = Ymodem_Transmit(image, QFileInfo(filePath));
     trace(QStringLiteral("Ymodem_Transmit Response: %1\r\n").arg(result));
-    port->close();
-    emit serialConnected(-2);
-    pause(500);
+    dropLine();
+    pause(kAfterImageMs);
     emit yModemResult(result);
 }
 
 void YMODEM::yTransmitUserSettings(QString filePath)
 {
+    const QString phase = phaseName(kRestorePhase);
     trace(QStringLiteral("Send User Settings File.\r\n"));
 
     // The file is read whole before anything is sent: the console's own copy is deleted
@@ -485,56 +729,48 @@ void YMODEM::yTransmitUserSettings(QString filePath)
     QByteArray contents;
     QFile file(filePath);
     if (filePath.isEmpty() || !file.exists())
-        problem = QStringLiteral("User Settings File Not Found.\r\n");
+        problem = QStringLiteral("User Settings File Not Found.");
     else if (file.size() == 0)
-        problem = QStringLiteral("User Settings File Empty.\r\n");
+        problem = QStringLiteral("User Settings File Empty.");
+    else if (QFileInfo::exists(filePath + QStringLiteral("-journal")) ||
+             QFileInfo::exists(filePath + QStringLiteral("-wal")))
+        problem = QStringLiteral("User Settings File still open (journal beside it).");
     else if (!file.open(QIODevice::ReadOnly))
-        problem = QStringLiteral("User Settings File Open Error.\r\n");
+        problem = QStringLiteral("User Settings File Open Error.");
     else {
         contents = file.readAll();
         if (contents.size() != file.size())
-            problem = QStringLiteral("User Settings File Open Error.\r\n");
+            problem = QStringLiteral("User Settings File Open Error.");
         file.close();
     }
     if (!problem.isEmpty()) {
         writeCommand("\r\n");
-        pause(500);
+        pause(kLeaveShellMs);
         writeCommand("exit\r\n");
-        if (port)
-            port->close();
-        emit serialConnected(-2);
-        pause(500);
-        trace(problem);
-        emit yModemResult(ResultCode::UserFileMissing);
+        dropLine();
+        pause(kAfterExitMs);
+        fail(ResultCode::UserFileMissing, phase, problem);
         return;
     }
     // The loader takes whatever is sent to it as its new image.
     if (stillInLoader) {
-        trace(QStringLiteral("Device still in DFU Mode, User Settings File not sent.\r\n"));
-        emit yModemResult(ResultCode::DeviceStillInLoader);
+        fail(ResultCode::DeviceStillInLoader, phase,
+             QStringLiteral("Device still in DFU Mode, User Settings File not sent."));
         return;
     }
+    if (!sameConsole(phase))
+        return;
 
-    setStatus(tr("Connecting Device... "));
-    writeCommand("SHELL\r\n");
-    pause(1000);
-    emit progress(0);
-    writeCommand("\r\n");
-    pause(10);
-    writeCommand("\r\n");
-    pause(1000);
-    if (!readReply().isEmpty())
-        statusText = tr("Connected...");
-    emit setFirmwareUploadStatus(statusText);
+    enterShell();
 
     writeCommand("rm /BrenvikDATA\r\n");
-    pause(500);
+    pause(kRemoveFileMs);
     readReply();
 
     writeCommand("receive file\r\n");
-    pause(1000);
+    pause(kReceiverStartMs);
     readReply();
-    pause(200);
+    pause(kBeforeSyncMs);
 
     if (!loadFileRequested())
         return;
@@ -545,38 +781,27 @@ void YMODEM::yTransmitUserSettings(QString filePath)
         emit yModemResult(result);
         return;
     }
-    writeCommand("\r\n");
-    pause(500);
-    writeCommand("exit\r\n");
-    readReply();
-    pause(500);
+    leaveShell(kLeaveShellMs);
+    pause(kAfterExitMs);
     emit yModemResult(ResultCode::UserSettingsRestored);
 }
 
 void YMODEM::deviceRenameBLE_File()
 {
-    pause(500);
+    pause(kBeforeRenameMs);
     if (!port || !port->isOpen())
         return;
 
     trace(QStringLiteral("Rename BLE File Commands.\r\n"));
     yTransmitFlushInput();
 
-    pause(200);
-    writeCommand("SHELL\r\n");
-    pause(200);
-    readReply();
-
-    pause(200);
-    writeCommand("mv /R-BTM093004_.cyacd /R-BTM093004.cyacd\r\n");
-    pause(200);
-    readReply();
+    query("SHELL\r\n", kShortReplyMs);
+    query("mv /R-BTM093004_.cyacd /R-BTM093004.cyacd\r\n", kShortReplyMs);
 
     writeCommand("reset\r\n");
-    pause(100);
+    pause(kResetReplyMs);
     readReply();
 
-    port->close();
-    emit serialConnected(-2);
+    dropLine();
     emit shutdownDelayedSignal();
 }

@@ -194,7 +194,9 @@ int YMODEM::Receive_Packet(char* buffer, int* length, int sessionStarted)
 }
 
 // The folder received files go to: the one set by the caller, or else a fresh folder of this
-// user's own (mode 0700) under the temporary location, kept for the worker's life.
+// user's own (mode 0700, made by QTemporaryDir with a random name) under the temporary
+// location, kept for the worker's life. Empty when no such folder can be made: a fixed name
+// under a shared folder could be made or watched by another user first.
 QString YMODEM::receiveFolderPath()
 {
     if (!receiveFolder.isEmpty())
@@ -202,15 +204,22 @@ QString YMODEM::receiveFolderPath()
     if (!ownReceiveFolder.isEmpty() && QFileInfo(ownReceiveFolder).isDir())
         return ownReceiveFolder;
 
+    // An unusable temporary location comes back as an empty text, which must not become "/".
     const QStringList temps = QStandardPaths::standardLocations(QStandardPaths::TempLocation);
-    const QString base = temps.isEmpty() ? QStringLiteral("C:") : temps.first();
-    QTemporaryDir dir(base + QStringLiteral("/BrenvikUpdater-XXXXXX"));
+    if (temps.isEmpty() || temps.first().isEmpty()) {
+        trace(QStringLiteral("No temporary folder for the received file\r\n"));
+        return QString();
+    }
+    QTemporaryDir dir(temps.first() + QStringLiteral("/BrenvikUpdater-XXXXXX"));
     if (!dir.isValid()) {
-        qDebug() << "Cannot create a folder under" << base << dir.errorString();
-        trace(QStringLiteral("Cannot create a folder under %1\r\n").arg(base));
-        return base + QStringLiteral("/BrenvikUpdater-unavailable");
+        qDebug() << "Cannot create a folder under" << temps.first() << dir.errorString();
+        trace(QStringLiteral("Cannot create a folder under %1: %2\r\n")
+                  .arg(temps.first(), dir.errorString()));
+        return QString();
     }
     dir.setAutoRemove(false);
+    QFile::setPermissions(dir.path(),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     ownReceiveFolder = dir.path();
     return ownReceiveFolder;
 }
@@ -233,6 +242,10 @@ int YMODEM::Ymodem_Receive(QString fileName)
     const QString folder = receiveFolderPath();
     qDebug() << folder;
     trace(folder + QStringLiteral("\r\n"));
+    if (folder.isEmpty()) {
+        cancelTransfer();
+        return YmodemCode::CancelledOnce;
+    }
 
     {
         QMutexLocker lock(&rxMutex);
@@ -371,7 +384,9 @@ int YMODEM::Ymodem_Receive(QString fileName)
             trace(QStringLiteral("%1 size %2 bytes\r\n").arg(path).arg(fileSize));
 
             file.reset(new QFile(path));
-            if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+            // Owner-only before the first byte goes in: the users' data are personal.
+            if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered) ||
+                !file->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
                 file.reset();
                 qDebug() << "Open File Error";
                 trace(QStringLiteral("Open File Error\r\n"));

@@ -173,7 +173,7 @@ void TestInterop::szIntoReceive()
     // Our receiver asks first after one failed wait (8 s); a tenth of that keeps this quick.
     env.insert(QStringLiteral("UPDATER_TIME_SCALE"), QStringLiteral("0.1"));
     receive.setProcessEnvironment(env);
-    receive.start(tool(QStringLiteral("ymodem-receive")), {link.a, dir.filePath("in")});
+    receive.start(tool(QStringLiteral("ymodem-receive-scaled")), {link.a, dir.filePath("in")});
     QVERIFY(receive.waitForStarted());
 
     QProcess sz;
@@ -285,7 +285,7 @@ void TestInterop::receiveFromSimConsole()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("UPDATER_TIME_SCALE"), QStringLiteral("0.1"));
     receive.setProcessEnvironment(env);
-    receive.start(tool(QStringLiteral("ymodem-receive")), {device, dir.filePath("in")});
+    receive.start(tool(QStringLiteral("ymodem-receive-scaled")), {device, dir.filePath("in")});
     const bool ended = finish(receive, kTransferMs);
     const QByteArray said = receive.readAll();
     sim.terminate();

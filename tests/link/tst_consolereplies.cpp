@@ -72,20 +72,25 @@ void TestConsoleReplies::versionNumber_data()
 {
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<int>("number");
-    QTest::newRow("example") << QByteArray("01020304\r\n") << 20304;
-    QTest::newRow("two chars only") << QByteArray("01\r\n") << 0;
-    QTest::newRow("empty") << QByteArray() << 0;
-    QTest::newRow("not a number") << QByteArray("01abc") << 0;
-    QTest::newRow("leading letters") << QByteArray("v1300601") << 300601;
-    QTest::newRow("too large") << QByteArray("0199999999999") << 0;
-    QTest::newRow("negative") << QByteArray("01-5") << -5;
+    QTest::addColumn<bool>("readable");
+    QTest::newRow("example") << QByteArray("01020304\r\n") << 20304 << true;
+    QTest::newRow("two chars only") << QByteArray("01\r\n") << 0 << false;
+    QTest::newRow("empty") << QByteArray() << 0 << false;
+    QTest::newRow("not a number") << QByteArray("01abc") << 0 << false;
+    QTest::newRow("leading letters") << QByteArray("v1300601") << 300601 << true;
+    QTest::newRow("too large") << QByteArray("0199999999999") << 0 << false;
+    QTest::newRow("negative") << QByteArray("01-5") << -5 << false;
+    QTest::newRow("zero") << QByteArray("01000000\r\n") << 0 << false;
 }
 
 void TestConsoleReplies::versionNumber()
 {
     QFETCH(QByteArray, reply);
     QFETCH(int, number);
+    QFETCH(bool, readable);
     QCOMPARE(ConsoleReplies::versionNumber(reply), number);
+    int read = -1;
+    QCOMPARE(ConsoleReplies::readVersionNumber(reply, read), readable);
 }
 
 void TestConsoleReplies::versionText_data()

@@ -308,11 +308,16 @@ void TestConsoleSequences::queryFlags_data()
     QTest::addColumn<int>("verChanged");
     QTest::addColumn<int>("minVer");
     QTest::addColumn<bool>("tooOld");
+    QTest::addColumn<int>("refusal"); // what an update that keeps the users' data gets; 0 none
 
-    QTest::newRow("newer than limit") << QByteArray("01020304\r\n") << 300000 << 20303 << false;
-    QTest::newRow("at the limit") << QByteArray("01020304\r\n") << 300000 << 20304 << true;
-    QTest::newRow("below the limit") << QByteArray("01020304\r\n") << 300000 << 30000 << true;
-    QTest::newRow("not a number") << QByteArray("01xx\r\n") << 300000 << 30000 << false;
+    QTest::newRow("newer than limit")
+        << QByteArray("01020304\r\n") << 300000 << 20303 << false << 0;
+    QTest::newRow("at the limit") << QByteArray("01020304\r\n") << 300000 << 20304 << true << -14;
+    QTest::newRow("below the limit")
+        << QByteArray("01020304\r\n") << 300000 << 30000 << true << -14;
+    // No version must not pass for version 0, which would skip both checks.
+    QTest::newRow("not a number") << QByteArray("01xx\r\n") << 300000 << 30000 << false << -20;
+    QTest::newRow("empty reply") << QByteArray() << 300000 << 30000 << false << -20;
 }
 
 void TestConsoleSequences::queryFlags()
@@ -321,6 +326,7 @@ void TestConsoleSequences::queryFlags()
     QFETCH(int, verChanged);
     QFETCH(int, minVer);
     QFETCH(bool, tooOld);
+    QFETCH(int, refusal);
     console->answer("VE\r\n", ve);
     connectWorker();
     QStringList queries{QStringLiteral("SELECT 1")};
@@ -335,9 +341,9 @@ void TestConsoleSequences::queryFlags()
     if (tooOld)
         QCOMPARE(got.at(got.size() - 2), QStringLiteral("enableUpdateSignal:true"));
 
-    if (!tooOld)
+    if (refusal == 0)
         return;
-    // The flag decides the update: a console too old gets -14 and nothing written.
+    // The flags decide the update: refused with nothing written.
     const QByteArray before = console->written();
     QFile image(tmp->filePath("fw.iso"));
     QVERIFY(image.open(QIODevice::WriteOnly));
@@ -348,8 +354,17 @@ void TestConsoleSequences::queryFlags()
                               Q_ARG(QString, image.fileName()));
     QTRY_VERIFY_WITH_TIMEOUT(!events().isEmpty(), 10000);
     QTest::qWait(300);
-    QCOMPARE(events(), QStringList{"yModemResult:-14"});
+    QCOMPARE(events(), QStringList{QStringLiteral("yModemResult:%1").arg(refusal)});
     QCOMPARE(console->written(), before);
+
+    // Rescue, which keeps no users' data, still goes ahead.
+    QMetaObject::invokeMethod(worker, "preserveSettingsModeSlot", Qt::QueuedConnection,
+                              Q_ARG(bool, false));
+    QMetaObject::invokeMethod(worker, "yTransmit", Qt::QueuedConnection,
+                              Q_ARG(QString, image.fileName()));
+    QTRY_VERIFY_WITH_TIMEOUT(console->written().contains("spi delsect 4095"), 10000);
+    sendWhenLoading(QByteArray("\x18\x18", 2));
+    QTRY_VERIFY_WITH_TIMEOUT(events().contains("yModemResult:-3"), 20000);
 }
 
 void TestConsoleSequences::queryAfterUpdate_data()
@@ -429,6 +444,8 @@ void TestConsoleSequences::imageProblemsLeaveConsoleAlone_data()
     QTest::addColumn<int>("code");
     QTest::newRow("missing") << "missing" << -8;
     QTest::newRow("unreadable") << "directory" << -9;
+    // Nowhere private for the users' file: the console is not even asked for it.
+    QTest::newRow("no private folder") << "no private folder" << -22;
 }
 
 void TestConsoleSequences::imageProblemsLeaveConsoleAlone()
@@ -438,16 +455,32 @@ void TestConsoleSequences::imageProblemsLeaveConsoleAlone()
     QString path = tmp->filePath("fw.iso");
     if (kind == "directory")
         QVERIFY(QDir().mkpath(path));
+    struct RestoreTmpdir {
+        QByteArray value = qgetenv("TMPDIR");
+        ~RestoreTmpdir() { qputenv("TMPDIR", value); }
+    } restoreTmpdir;
+    if (kind == "no private folder") {
+        QFile image(path);
+        QVERIFY(image.open(QIODevice::WriteOnly));
+        image.write("x");
+        qputenv("TMPDIR", tmp->filePath("no/such/folder").toLocal8Bit());
+    }
     connectWorker();
-    for (bool preserve : {true, false}) {
+    // Without users' data no private folder is needed.
+    const QList<bool> modes =
+        kind == "no private folder" ? QList<bool>{true} : QList<bool>{true, false};
+    for (bool preserve : modes) {
         log->clear();
         QMetaObject::invokeMethod(worker, "preserveSettingsModeSlot", Qt::QueuedConnection,
                                   Q_ARG(bool, preserve));
         QMetaObject::invokeMethod(worker, "yTransmit", Qt::QueuedConnection, Q_ARG(QString, path));
         QTRY_VERIFY_WITH_TIMEOUT(!events().isEmpty(), 10000);
         QTest::qWait(200);
-        // Nothing reached the console and the port stays open.
-        QCOMPARE(events(), QStringList{QStringLiteral("yModemResult:%1").arg(code)});
+        // Nothing reached the console; the port stays open unless the update had begun.
+        QStringList expected{QStringLiteral("yModemResult:%1").arg(code)};
+        if (code == -22)
+            expected << QStringLiteral("serialConnected:-2");
+        QCOMPARE(events(), expected);
         QCOMPARE(console->written(), QByteArray());
     }
 }
@@ -498,7 +531,9 @@ void TestConsoleSequences::syncLoop()
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write("users");
     file.close();
+    console->answer("SN\r\n", "SN\tA1\r\n");
     connectWorker();
+    call([this] { worker->setExpectedSerial(QStringLiteral("A1")); });
     QMetaObject::invokeMethod(worker, "yTransmitUserSettings", Qt::QueuedConnection,
                               Q_ARG(QString, file.fileName()));
     QTRY_VERIFY_WITH_TIMEOUT(console->written().contains("receive file\r\n"), 10000);
@@ -518,15 +553,39 @@ void TestConsoleSequences::syncLoop()
 void TestConsoleSequences::restoreRefusesBadFile_data()
 {
     QTest::addColumn<QString>("kind");
-    QTest::newRow("missing") << "missing";
-    QTest::newRow("empty") << "empty";
-    QTest::newRow("unreadable") << "directory";
-    QTest::newRow("no path") << "none";
+    QTest::addColumn<QString>("expectedSerial");
+    QTest::addColumn<QByteArray>("snReply");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QByteArray>("written");
+    const QByteArray leave("\r\nexit\r\n");
+    QTest::newRow("missing") << "missing"
+                             << "A1" << QByteArray() << -12 << leave;
+    QTest::newRow("empty") << "empty"
+                           << "A1" << QByteArray() << -12 << leave;
+    QTest::newRow("unreadable") << "directory"
+                                << "A1" << QByteArray() << -12 << leave;
+    QTest::newRow("no path") << "none"
+                             << "A1" << QByteArray() << -12 << leave;
+    // A database still open elsewhere: part of it may sit in its journal.
+    QTest::newRow("journal beside") << "journal"
+                                    << "A1" << QByteArray() << -12 << leave;
+    // The console's own users' file is removed only on the console they came from.
+    const QByteArray askOnly("SN\r\n");
+    QTest::newRow("other console") << "good"
+                                   << "A1" << QByteArray("SN\tB2\tE7\r\n") << -18 << askOnly;
+    QTest::newRow("serial unreadable") << "good"
+                                       << "A1" << QByteArray("SN?\r\n") << -18 << askOnly;
+    QTest::newRow("no serial known") << "good"
+                                     << "" << QByteArray("SN\tA1\r\n") << -18 << askOnly;
 }
 
 void TestConsoleSequences::restoreRefusesBadFile()
 {
     QFETCH(QString, kind);
+    QFETCH(QString, expectedSerial);
+    QFETCH(QByteArray, snReply);
+    QFETCH(int, code);
+    QFETCH(QByteArray, written);
     QString path = tmp->filePath("BrenvikDATA");
     if (kind == "empty") {
         QFile f(path);
@@ -535,15 +594,28 @@ void TestConsoleSequences::restoreRefusesBadFile()
         QVERIFY(QDir().mkpath(path));
     } else if (kind == "none") {
         path.clear();
+    } else if (kind == "journal" || kind == "good") {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("users");
+        if (kind == "journal") {
+            QFile j(path + "-journal");
+            QVERIFY(j.open(QIODevice::WriteOnly));
+            j.write("pages");
+        }
     }
+    if (!snReply.isEmpty())
+        console->answer("SN\r\n", snReply);
     connectWorker();
+    call([this, expectedSerial] { worker->setExpectedSerial(expectedSerial); });
     QMetaObject::invokeMethod(worker, "yTransmitUserSettings", Qt::QueuedConnection,
                               Q_ARG(QString, path));
     QTRY_VERIFY_WITH_TIMEOUT(events().size() >= 2, 10000);
     QTest::qWait(200);
     // Not a success: the console's own users' file is never touched.
-    QCOMPARE(events(), (QStringList{"serialConnected:-2", "yModemResult:-12"}));
-    QCOMPARE(console->written(), QByteArray("\r\nexit\r\n"));
+    QCOMPARE(events(),
+             (QStringList{"serialConnected:-2", QStringLiteral("yModemResult:%1").arg(code)}));
+    QCOMPARE(console->written(), written);
 }
 
 void TestConsoleSequences::renameWithoutPort()
