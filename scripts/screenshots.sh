@@ -3,7 +3,7 @@
 #   docs/screenshot-welcome.png  the welcome page with a console detected
 #   docs/screenshot-updater.png  the updater page, connected to the console, its data shown
 # A simulated console on a pseudo-terminal stands in for the device; the port list learns of
-# it through UPDATER_EXTRA_PORTS. The package is a fresh demo package (scripts/
+# it through UPDATER_EXTRA_PORTS, which names the folder that holds the console's link. The package is a fresh demo package (scripts/
 # make-demo-package.sh) in a temporary folder, unless PACKAGE_DIR names a package folder.
 #
 # Usage: scripts/screenshots.sh            (BUILD_DIR defaults to build/ at the project root)
@@ -52,7 +52,9 @@ export XDG_DATA_HOME=$work/home XDG_DATA_DIRS=$work/system
 mkdir -p "$XDG_DATA_HOME"
 
 # The simulated console prints its device path first.
-"$BUILD_DIR/sim/sim-console" --dir "$work/console" >"$work/sim.out" 2>"$work/sim.err" &
+mkdir -p "$work/dev"
+"$BUILD_DIR/sim/sim-console" --dir "$work/console" --link "$work/dev/ttyACM0" \
+    >"$work/sim.out" 2>"$work/sim.err" &
 pids+=($!)
 for _ in $(seq 50); do
     [ -s "$work/sim.out" ] && break
@@ -60,7 +62,7 @@ for _ in $(seq 50); do
 done
 port=$(head -n1 "$work/sim.out")
 [ -n "$port" ] || { echo "the simulated console did not start:" >&2; cat "$work/sim.err" >&2; exit 1; }
-export UPDATER_EXTRA_PORTS="$port=STMicroelectronics."
+export UPDATER_EXTRA_PORTS="$work/dev=STMicroelectronics."
 
 "$BUILD_DIR/app/brenvik-updater" >"$work/updater.out" 2>&1 &
 updater=$!

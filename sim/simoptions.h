@@ -12,7 +12,7 @@ struct SimOptions {
 
     // The one place that chooses between the real console's behaviour and the kinder one the
     // older tests were written against: each field below that reads it can also be set alone.
-    static constexpr bool Realistic = false;
+    static constexpr bool Realistic = true;
 
     // Folder that stands for the console's file store ("/" on the console).
     QString dir;
