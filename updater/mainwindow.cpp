@@ -130,6 +130,10 @@ MainWindow::MainWindow(QWidget* parent)
     connectOrWarn(worker, SIGNAL(verCompErrorSignal()), this, SLOT(verCompErrorSlot()));
     connectOrWarn(worker, SIGNAL(shutdownDelayedSignal()), this, SLOT(shutdownDelayedSlot()));
     connectOrWarn(this, SIGNAL(setUserSettings()), this, SLOT(setUserSettingsSlot()));
+    connect(this, &MainWindow::expectedSerial, worker, &YMODEM::setExpectedSerial);
+    connect(worker, &YMODEM::migrationReport, this, &MainWindow::migrationReportSlot);
+    // After "reset" the worker looks for its console among these when the path has changed.
+    worker->setPortFinder(&MainWindow::consolePorts);
     watchRecovery();
 
     mThread->start(QThread::InheritPriority);

@@ -73,6 +73,8 @@ signals:
     void getUpdatedDeviceData();
     void activeUpdateSignal();
     void copyQueriesSignal(QStringList*, int, int);
+    // The console whose users' data are about to be sent back.
+    void expectedSerial(QString);
 
 private slots:
     void transferProgress(int percent);
@@ -149,6 +151,10 @@ private:
     void watchUpdateRun();
     bool askAbort();
     void endRun(bool failed);
+    // A failure that ends the run with an error box; consoleChanged adds where the users' data
+    // are kept.
+    void failWithBox(const QString& text, bool consoleChanged);
+    void migrationReportSlot(const QStringList& failed, const QString& originalCopy);
     void tellWhereUsersDataAre();
     // Text naming the migration statements that failed, empty when none did.
     QString failedStatementsText() const;

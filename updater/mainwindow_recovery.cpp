@@ -30,10 +30,15 @@ void MainWindow::watchRecovery()
     // What the console said about itself, for the journal.
     connect(worker, &YMODEM::serialReady, this, [this](const QString& s) {
         // While the updated console is looked for, each candidate's answer is only compared.
-        if (hunting)
+        if (hunting) {
             candidateSerial = s;
-        else
-            consoleIdentity.serialNumber = s;
+            return;
+        }
+        consoleIdentity.serialNumber = s;
+        // The worker asks the console again before it takes the users' data: that is the
+        // console the run must find again after the re-flash.
+        if (updateRunning && updatePhase <= 2)
+            runSerial = s;
     });
     connect(worker, &YMODEM::versionReady, this,
             [this](const QString& s) { consoleIdentity.firmwareVersion = s; });

@@ -144,6 +144,18 @@ void MainWindow::endRun(bool failed)
         tellWhereUsersDataAre();
 }
 
+void MainWindow::failWithBox(const QString& text, bool consoleChanged)
+{
+    QMessageBox::critical(this, tr("Error"), text);
+    endRun(consoleChanged);
+}
+
+void MainWindow::migrationReportSlot(const QStringList& failed, const QString& originalCopy)
+{
+    failedStatements = failed;
+    originalCopyPath = originalCopy;
+}
+
 void MainWindow::abandonRun()
 {
     const bool wasRunning = updateRunning;
@@ -235,6 +247,36 @@ void MainWindow::yModemResult(int res)
                               tr("The Device did not restart after the Update.\nUser Settings "
                                  "were not sent to it."));
         endRun(true);
+        break;
+    case ResultCode::WrongConsole:
+        failWithBox(tr("The connected Device is not the Device whose Users Settings and Data are "
+                       "being restored (serial number %1).\nNothing was changed on it.")
+                        .arg(runSerial),
+                    true);
+        break;
+    case ResultCode::UserFileBrokenByMigration:
+        failWithBox(tr("The Users Settings and Data did not survive their update for the new "
+                       "firmware.\nThe Device has not been changed.\nThe Users Settings and Data "
+                       "as they were are kept in:\n%1")
+                            .arg(originalCopyPath) +
+                        failedStatementsText(),
+                    false);
+        break;
+    case ResultCode::VersionUnreadable:
+        failWithBox(tr("The firmware version of the Device could not be read.\nNothing was "
+                       "changed on the Device.\nReconnect the Device and try again, or use Rescue "
+                       "Mode (the Users Settings and Data will be lost)."),
+                    false);
+        break;
+    case ResultCode::ConsoleNotBackFromReset:
+        failWithBox(tr("The Device did not come back after its restart.\nIt waits in its "
+                       "loader: reconnect it and run the Update again."),
+                    true);
+        break;
+    case ResultCode::ReceiveFolderUnavailable:
+        failWithBox(tr("The Users Settings and Data could not be received: no private folder "
+                       "could be made on this computer.\nThe Device has not been changed."),
+                    false);
         break;
     default:
         showResultMessage(tr("Transfer Aborted by Device!"), false);
@@ -398,6 +440,8 @@ void MainWindow::setUserSettingsSlot()
     if (userSettingsPath.contains(QLatin1String("BrenvikDATA"))) {
         refreshSerialDevices(false);
         connectRunPort();
+        // Only the console the users' data came from may receive them.
+        emit expectedSerial(runSerial);
         emit yTransmitUserSettings(userSettingsPath);
     } else {
         QMessageBox::critical(this, tr("Error"), tr("User Settings File Not Found"));

@@ -45,6 +45,7 @@ class TestE2eInterrupted : public QObject
 private slots:
     void usersDataBackAfterCutOff();
     void declinedRunsPlainRescue();
+    void restoreFailedThenOfferedInApplication();
 
 private:
     // Runs an update that is cut off once the image is on the console; returns the kept copy
@@ -142,6 +143,47 @@ void TestE2eInterrupted::declinedRunsPlainRescue()
     QVERIFY(second.applicationQuit);
     QVERIFY(!QFile::exists(second.consoleFile(QStringLiteral("/BrenvikDATA"))));
     QCOMPARE(UpdateJournal::unfinished(journalDir(home)).size(), 1);
+    QVERIFY(QFile::exists(kept));
+}
+
+// The restore fails after the console's copy was removed: the next start, with the console in
+// its application, offers the kept data and sends them back.
+void TestE2eInterrupted::restoreFailedThenOfferedInApplication()
+{
+    QTemporaryDir keep;
+    const QString home = keep.filePath(QStringLiteral("home"));
+    const QString consoleDir = keep.filePath(QStringLiteral("console"));
+
+    UpdateScenario first(fastScale);
+    first.dataHomeOverride = home;
+    first.sim.dir = consoleDir;
+    first.consoleDir = consoleDir;
+    first.sim.cancelBlock = 1; // the console cancels the users' file it is being sent
+    first.sim.faultTransfer = QStringLiteral("receive");
+    first.settled = [](const UpdateScenario& run) { return run.sawBox("Users Data"); };
+    QString why;
+    QVERIFY2(first.run(runTimeoutMs, &why), qPrintable(why + "\n" + first.simLog()));
+    QVERIFY(!first.console.value("usersDbPresent").toBool());
+    QCOMPARE(first.keptCopies.size(), 1);
+    const QString kept = first.keptCopies.first();
+    const QByteArray saved = readAll(kept);
+    QCOMPARE(UpdateJournal::unfinished(journalDir(home)).size(), 1);
+
+    UpdateScenario second(fastScale);
+    second.dataHomeOverride = home;
+    second.sim.dir = consoleDir;
+    second.consoleDir = consoleDir;
+    second.sim.usersDb = SimOptions::UsersDb::None; // what the failed restore left
+    second.answers = {QMessageBox::Yes};
+    QVERIFY2(second.run(runTimeoutMs, &why), qPrintable(why + "\n" + second.simLog()));
+    QVERIFY(second.sawBox("Restore Users Data", "BRV2403001234"));
+    QVERIFY(second.sawBox("Restore Users Data", kept));
+    QVERIFY(second.sawBox("Uploader", "Operations are successfully terminated!"));
+    QVERIFY(second.applicationQuit);
+    // No new firmware went out: only the restore ran, and the data are back byte for byte.
+    QCOMPARE(second.console.value("imagesProgrammed").toInt(), 0);
+    QCOMPARE(readAll(second.consoleFile(QStringLiteral("/BrenvikDATA"))), saved);
+    QVERIFY(UpdateJournal::unfinished(journalDir(home)).isEmpty());
     QVERIFY(QFile::exists(kept));
 }
 

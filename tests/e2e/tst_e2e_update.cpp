@@ -5,9 +5,12 @@
 #include "stdoutcapture.h"
 #include "updatescenario.h"
 
+#include "mainwindow.h"
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMutex>
 #include <QProgressDialog>
+#include <QPushButton>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QtTest>
@@ -72,6 +75,8 @@ private slots:
     void consoleCancelsBeforeImage();
     void userAbortsRebootWait();
     void closingMidUpdateAsks();
+    void updateClickedAgainDuringRun();
+    void backAndYesDuringRun();
 
 private:
     static void checkImageOnConsole(const UpdateScenario& s);
@@ -107,6 +112,13 @@ void TestE2eUpdate::normalUpdate()
     checkImageOnConsole(s);
     QVERIFY(s.console.value("renamedModulePresent").toBool());
     QVERIFY(!s.console.value("modulePresent").toBool());
+    // As a real console does: the reset dropped the line (the console came back under the same
+    // path) and the flash took the users' database with the old files.
+    QVERIFY(s.console.value("replugs").toInt() >= 1);
+    QVERIFY(s.console.value("filesWiped").toInt() >= 1);
+    // The file as received is kept, byte for byte, beside the migrated one.
+    QCOMPARE(s.originalCopies.size(), 1);
+    QCOMPARE(readAll(s.originalCopies.first()), s.usersDbAtStart);
 
     // The users' database on the console is the migrated copy kept on this computer.
     QCOMPARE(s.keptCopies.size(), 1);
@@ -189,6 +201,13 @@ void TestE2eUpdate::failingMigrationGoesOn()
     QVERIFY(output.contains("Editing User Settings File.. Step 3\r\n"));
     QVERIFY(!output.contains("Step 1 failed"));
     QVERIFY(!output.contains("Step 3 failed"));
+    // The user is told which statement failed, and where the untouched original is.
+    QVERIFY(s.sawBox("Uploader", "UPDATE no_such_table SET a = 1"));
+    QVERIFY(!s.sawBox("Uploader", "CREATE TABLE e2e_migrated"));
+    QCOMPARE(s.originalCopies.size(), 1);
+    QVERIFY(s.sawBox("Uploader", s.originalCopies.first()));
+    QVERIFY(!s.usersDbAtStart.isEmpty());
+    QCOMPARE(readAll(s.originalCopies.first()), s.usersDbAtStart);
 }
 
 // Rescue mode ticked: the warning, no users' data handled, the bar in the rescue table.
@@ -417,6 +436,82 @@ void TestE2eUpdate::closingMidUpdateAsks()
     QVERIFY(s.sawBox("Uploader", "Operations are successfully terminated!"));
     checkImageOnConsole(s);
     QCOMPARE(readAll(s.consoleFile("/BrenvikDATA")), readAll(s.keptCopies.value(0)));
+}
+
+// "Update" pressed again while the run goes on (the reconnections of the run, or a user at the
+// button): nothing but the one update happens.
+void TestE2eUpdate::updateClickedAgainDuringRun()
+{
+    UpdateScenario s(fastScale);
+    int tries = 0;
+    QWidget* top = nullptr;
+    s.whileUpdating = [&](QWidget* t) {
+        top = t;
+        // Only what a user can reach: no modal dialog up.
+        if (QApplication::activeModalWidget() || tries >= 200)
+            return;
+        for (QPushButton* b : t->findChildren<QPushButton*>())
+            if (b->text() == QLatin1String("Update") && b->isVisible() && b->isEnabled()) {
+                ++tries;
+                b->click();
+            }
+        // The page's own slot, as if the button had been enabled by a reconnection.
+        if (MainWindow* page = t->findChild<MainWindow*>()) {
+            ++tries;
+            page->firmwareUpload();
+        }
+    };
+    QString why;
+    QVERIFY2(s.run(runTimeoutMs, &why), qPrintable(why + "\n" + s.simLog()));
+    QVERIFY(tries > 0);
+    QVERIFY(s.applicationQuit);
+    QVERIFY(s.sawBox("Uploader", "Operations are successfully terminated!"));
+    QCOMPARE(s.boxes.size(), 1);
+    checkImageOnConsole(s);
+    QCOMPARE(s.console.value("resetCount").toInt(), 2); // into the loader, and at the end
+    QCOMPARE(s.console.value("filesSent").toInt(), 1);
+    QCOMPARE(s.keptCopies.size(), 1);
+    QCOMPARE(readAll(s.consoleFile("/BrenvikDATA")), readAll(s.keptCopies.first()));
+}
+
+// "Back" while the image goes out: the abort question; "Yes" tells where the users' data are,
+// and what the worker still reports of that run starts nothing.
+void TestE2eUpdate::backAndYesDuringRun()
+{
+    UpdateScenario s(fastScale);
+    s.answers = {QMessageBox::Yes};
+    bool pressed = false;
+    bool rebootWaitShown = false;
+    s.duringRebootWait = [&](QProgressDialog*) { rebootWaitShown = true; };
+    s.whileUpdating = [&](QWidget* top) {
+        if (pressed || !s.statuses.contains("File Loading..."))
+            return;
+        for (QPushButton* b : top->findChildren<QPushButton*>())
+            if (b->text() == QLatin1String("Back") && b->isVisible()) {
+                pressed = true;
+                b->click();
+            }
+    };
+    // Ends once the worker has finished the abandoned send and the line went quiet.
+    QElapsedTimer sinceEnd;
+    s.settled = [&sinceEnd](const UpdateScenario& run) {
+        if (!sinceEnd.isValid() && run.sawBox("Users Data") &&
+            run.resultMessages.contains(QStringLiteral("Serial Port Diconnected")))
+            sinceEnd.start();
+        return sinceEnd.isValid() && sinceEnd.elapsed() > 3000;
+    };
+    QString why;
+    QVERIFY2(s.run(runTimeoutMs, &why), qPrintable(why + "\n" + s.simLog()));
+    QVERIFY(pressed);
+    QVERIFY(!s.applicationQuit);
+    QCOMPARE(s.boxes.first().title, QStringLiteral("Cancel"));
+    QCOMPARE(s.boxes.first().text, QStringLiteral("Are you sure you want to abort the procedure?"));
+    QCOMPARE(s.keptCopies.size(), 1);
+    QVERIFY(s.sawBox("Users Data", s.keptCopies.first()));
+    QVERIFY(!rebootWaitShown);
+    QVERIFY(!s.sawBox("Uploader"));
+    QCOMPARE(s.console.value("filesSent").toInt(), 1);
+    QCOMPARE(s.console.value("usersDbReceived").toInt(), 0);
 }
 
 QTEST_MAIN(TestE2eUpdate)

@@ -11,6 +11,7 @@
 #include "ymodem.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
@@ -33,6 +34,25 @@ UpdateScenario::UpdateScenario(double timeScale) : scale(timeScale)
     sim.timeScale = scale;
     sim.dir = root.path() + QStringLiteral("/console");
     consoleDir = sim.dir;
+    // The console as the real one behaves: a reset drops the line, a flash replaces the files.
+    sim.resetDropsLine = true;
+    sim.flashReplacesFiles = true;
+    other = sim;
+    other.dir = root.path() + QStringLiteral("/other-console");
+    other.sn = QStringLiteral("SN\tBRV2403009999\tE7");
+}
+
+QMap<QString, QByteArray> UpdateScenario::filesOf(const QString& dir)
+{
+    QMap<QString, QByteArray> files;
+    const QDir d(dir);
+    for (const QString& name : d.entryList(QDir::Files | QDir::Hidden, QDir::Name)) {
+        if (name == QLatin1String("console.log") || name == QLatin1String("state.json"))
+            continue;
+        QFile f(d.filePath(name));
+        files.insert(name, f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray());
+    }
+    return files;
 }
 
 UpdateScenario::~UpdateScenario()
@@ -42,6 +62,8 @@ UpdateScenario::~UpdateScenario()
         tap->stop();
     if (simConsole)
         simConsole->stop();
+    if (otherConsole)
+        otherConsole->stop();
 }
 
 QString UpdateScenario::packageDir() const
@@ -182,6 +204,11 @@ bool UpdateScenario::drive(QString* why)
         *why = quitSeen ? QString() : QStringLiteral("the console was never detected");
         return quitSeen;
     }
+    // The user picks the console to update (the scan selects the top entry every time).
+    QComboBox* ports = MainWindowTestAccess(window).ui()->serialCombobox;
+    const int entry = ports->findData(tap ? tap->portPath() : simConsole->portPath());
+    if (entry >= 0)
+        ports->setCurrentIndex(entry);
     button(QStringLiteral("Next"))->click();
     if (!waitFor(
             [this] {
@@ -207,16 +234,38 @@ bool UpdateScenario::run(int timeoutMs, QString* why)
         *why = error;
         return false;
     }
+    // The consoles' links live in one folder, listed as the system lists USB serial devices.
+    const QString devices = root.path() + QStringLiteral("/dev");
+    QDir().mkpath(devices);
+    if (newPathOnReset)
+        sim.linkDir = devices;
+    else if (sim.link.isEmpty())
+        sim.link = devices + QStringLiteral("/ttyACM0");
     simConsole.reset(new SimConsole(sim));
     if (!simConsole->start(&error)) {
         *why = QStringLiteral("the simulated console did not start: ") + error;
         return false;
     }
+    {
+        QFile db(consoleFile(QStringLiteral("/BrenvikDATA")));
+        if (db.open(QIODevice::ReadOnly))
+            usersDbAtStart = db.readAll();
+    }
+    if (withOtherConsole) {
+        if (other.link.isEmpty())
+            other.link = devices + QStringLiteral("/ttyACM7");
+        otherConsole.reset(new SimConsole(other));
+        if (!otherConsole->start(&error)) {
+            *why = QStringLiteral("the other console did not start: ") + error;
+            return false;
+        }
+        otherFilesBefore = filesOf(other.dir);
+    }
     qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome()));
     qputenv("XDG_DATA_DIRS", QFile::encodeName(root.path() + QStringLiteral("/system")));
-    QString port = simConsole->slavePath();
+    QString port = devices;
     if (rewriteFromConsole) {
-        tap.reset(new LineTap(port));
+        tap.reset(new LineTap(simConsole->portPath()));
         tap->fromConsole = [this](const QByteArray& chunk) {
             return rewriteFromConsole(chunk, tap->sentToConsole());
         };
@@ -275,11 +324,20 @@ bool UpdateScenario::run(int timeoutMs, QString* why)
         tap->stop();
     console = simConsole->status();
     simConsole->stop();
+    if (otherConsole) {
+        otherStatus = otherConsole->status();
+        otherConsole->stop();
+        otherFilesAfter = filesOf(other.dir);
+    }
     const QDir kept(UsersDataStore::folder());
     for (const QString& save : kept.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
         const QDir folder(kept.filePath(save));
-        for (const QString& name : folder.entryList(QDir::Files, QDir::Name))
-            keptCopies << folder.filePath(name);
+        for (const QString& name : folder.entryList(QDir::Files, QDir::Name)) {
+            if (name.endsWith(QLatin1String(".original")))
+                originalCopies << folder.filePath(name);
+            else
+                keptCopies << folder.filePath(name);
+        }
     }
 
     if (rc == 99) {

@@ -5,6 +5,7 @@
 #include "simoptions.h"
 
 #include <QJsonObject>
+#include <QMap>
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
@@ -33,7 +34,15 @@ public:
     ~UpdateScenario() override;
 
     // ---- Set up before run() ----
+    // The console to update. Its port is a link in a folder the port scan lists (as the
+    // system lists USB devices): a reset drops the line and the console comes back under the
+    // same link, or with newPathOnReset under the next free name in that folder.
     SimOptions sim;
+    bool newPathOnReset = false;
+    // A second console on the same computer, with its own serial number and files, whose link
+    // sorts after the updated console's (so the window lists it first once that one has moved).
+    bool withOtherConsole = false;
+    SimOptions other;
     // versions.ini values; queries are the migration statements.
     QString vChanged = QStringLiteral("020400");
     QString minorVersion = QStringLiteral("000100");
@@ -70,7 +79,14 @@ public:
     QVector<int> barValues;     // distinct values of the bar in their order
     QJsonObject console;        // the simulated console's state after the run
     QString consoleDir;
-    QStringList keptCopies; // users' data copies in the updater's data location
+    // The other console: its state and its files (name to bytes, its log and record left out)
+    // before the run and after it.
+    QJsonObject otherStatus;
+    QMap<QString, QByteArray> otherFilesBefore;
+    QMap<QString, QByteArray> otherFilesAfter;
+    QStringList keptCopies;     // users' data copies (as sent back) in the updater's data location
+    QStringList originalCopies; // the users' files exactly as received, kept beside them
+    QByteArray usersDbAtStart;  // the console's users' database before the run
     QString simLog() const;
 
     bool sawBox(const QString& title, const QString& textPart = QString()) const;
@@ -90,7 +106,9 @@ private:
 
     double scale;
     QTemporaryDir root;
+    static QMap<QString, QByteArray> filesOf(const QString& dir);
     std::unique_ptr<SimConsole> simConsole;
+    std::unique_ptr<SimConsole> otherConsole;
     std::unique_ptr<LineTap> tap;
     std::unique_ptr<ModalAnswerer> answerer;
     Startup* startup = nullptr;
