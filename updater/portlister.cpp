@@ -49,7 +49,7 @@ QList<PortLister::Port> PortLister::presentExtraPorts(const QString& portList)
         for (const QString& name : names) {
             const QString location = folder.filePath(name);
             if (QFileInfo::exists(location))
-                present.append(Port{portNameFromLocation(location), location, entry.manufacturer});
+                present.append(Port{name, location, entry.manufacturer});
         }
     }
     return present;

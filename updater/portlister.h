@@ -11,9 +11,10 @@
 // Entries are separated by ";", each a path, "=" and the manufacturer string (which may be left
 // out). They follow their devices the way the system's list follows USB devices: the variable
 // is read again at every scan, a path that does not exist (or a link whose device is gone) is
-// not listed, and a path that is a folder lists every entry in it, sorted by name, with the
-// entry's manufacturer; a console that comes back under a new link in that folder is listed at
-// the next scan. An entry for a path the system already lists replaces that port in place.
+// not listed, and a path that is a folder lists every entry in it, sorted by name, under its
+// name (as the system names /dev/ttyACM0 "ttyACM0") and with the entry's manufacturer; a console
+// that comes back under a new link in that folder is listed at the next scan. An entry for a path
+// the system already lists replaces that port in place.
 class PortLister
 {
 public:

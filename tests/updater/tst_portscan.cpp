@@ -143,9 +143,8 @@ void TestPortScan::detection_data()
         << true;
     QTest::newRow("a folder lists what is in it, by name")
         << QString("%1=%2;%3=Other").arg(acm, console, a) << true << true
-        << QStringList{"BRENVIK - " + acm1 + "|" + acm1, "BRENVIK - " + acm0 + "|" + acm0,
-                       a + "|" + a}
-        << 2 << "Brenvik Device Detected" << true;
+        << QStringList{"BRENVIK - ttyACM1|" + acm1, "BRENVIK - ttyACM0|" + acm0, a + "|" + a} << 2
+        << "Brenvik Device Detected" << true;
     QTest::newRow("an empty folder lists nothing")
         << QString("%1=%2").arg(device("empty"), console) << true << true << QStringList{} << 0
         << "Please Connect Brenvik Device" << false;
