@@ -2,8 +2,13 @@
 // written, which signals come in which order, and the result codes with their port states.
 // Whole updates with a console that really transfers files are in the end-to-end tests.
 #include "resultcodes.h"
+#include "simconsole.h"
 #include "timescale.h"
+#include "usersdatastore.h"
 #include "ymodem.h"
+
+#include <QSqlDatabase>
+#include <QSqlQuery>
 
 #include <QtTest>
 
@@ -131,6 +136,9 @@ private slots:
     void syncLoop_data();
     void syncLoop();
 
+    void updateKeepsUsersData_data();
+    void updateKeepsUsersData();
+
     void restoreRefusesBadFile_data();
     void restoreRefusesBadFile();
     void renameWithoutPort();
@@ -153,12 +161,17 @@ private:
     QList<QPair<QString, QVariant>>* log = nullptr;
     QTemporaryDir* tmp = nullptr;
     QStringList statuses;
+    QTemporaryDir dataHome; // the updater's data location: kept copies of users' data
+    QStringList failedStatements;
+    QString originalCopy;
 };
 
 void TestConsoleSequences::initTestCase()
 {
     qRegisterMetaType<QStringList*>("QStringList*");
     TimeScale::setFactor(0.2);
+    QVERIFY(dataHome.isValid());
+    qputenv("XDG_DATA_HOME", dataHome.path().toLocal8Bit());
 }
 
 void TestConsoleSequences::init()
@@ -192,6 +205,13 @@ void TestConsoleSequences::init()
             [=]() { record("shutdownDelayedSignal")(QVariant()); });
     connect(worker, &YMODEM::putUserSettingPath, this,
             [=](QString v) { record("putUserSettingPath")(v); });
+    connect(worker, &YMODEM::migrationReport, this, [=](QStringList failed, QString original) {
+        failedStatements = failed;
+        originalCopy = original;
+        record("migrationReport")(failed.size());
+    });
+    failedStatements.clear();
+    originalCopy.clear();
     statuses.clear();
     connect(worker, &YMODEM::setFirmwareUploadStatus, this, [this](QString v) {
         if (statuses.isEmpty() || statuses.last() != v)
@@ -548,6 +568,148 @@ void TestConsoleSequences::syncLoop()
         QVERIFY(!console->written().endsWith('\x06'));
     }
     QVERIFY(!events().contains("serialConnected:-2"));
+}
+
+void TestConsoleSequences::updateKeepsUsersData_data()
+{
+    QTest::addColumn<QStringList>("statements");
+    QTest::addColumn<bool>("newPath");   // the console comes back from "reset" as a new device
+    QTest::addColumn<QString>("finder"); // "none", "ports" or "ports and a stranger"
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QStringList>("failed");
+    QTest::addColumn<bool>("erased");
+
+    const QStringList none;
+    QTest::newRow("statement fails, the others apply")
+        << QStringList{"CREATE TABLE m (a)", "INSERT INTO no_such_table VALUES (1)",
+                       "INSERT INTO m VALUES (7)"}
+        << false << "none" << 0
+        << QStringList{"Step 2: INSERT INTO no_such_table VALUES (1): no such table: no_such_table"}
+        << true;
+    QTest::newRow("back under a new path") << none << true << "ports" << 0 << none << true;
+    // The console is in its loader then: a rescue update brings it back; nothing is guessed.
+    QTest::newRow("new path, no port list") << none << true << "none" << -21 << none << true;
+    QTest::newRow("new path and a stranger")
+        << none << true << "ports and a stranger" << -21 << none << true;
+    // The statements run on a copy that must still be sound before the console is erased.
+    QTest::newRow("migration breaks the file")
+        << QStringList{"CREATE TABLE t (a)",
+                       "INSERT INTO t VALUES (1)",
+                       "INSERT INTO t VALUES (2)",
+                       "CREATE INDEX ti ON t (a)",
+                       "PRAGMA writable_schema = ON",
+                       "UPDATE sqlite_master SET sql = 'CREATE INDEX ti ON t (a DESC)' "
+                       "WHERE name = 'ti'"}
+        << false << "none" << -19 << none << false;
+}
+
+void TestConsoleSequences::updateKeepsUsersData()
+{
+    QFETCH(QStringList, statements);
+    QFETCH(bool, newPath);
+    QFETCH(QString, finder);
+    QFETCH(int, code);
+    QFETCH(QStringList, failed);
+    QFETCH(bool, erased);
+
+    SimOptions options;
+    options.dir = tmp->filePath("console");
+    options.timeScale = TimeScale::factor();
+    options.resetDropsLine = true;
+    options.flashReplacesFiles = true;
+    const QString devices = tmp->filePath("dev");
+    if (newPath)
+        options.linkDir = devices;
+    else
+        options.link = tmp->filePath("ttyCONSOLE");
+    SimConsole sim(options);
+    QString why;
+    QVERIFY2(sim.start(&why), qPrintable(why));
+    QFile usersFile(sim.filePath("/BrenvikDATA"));
+    QVERIFY(usersFile.open(QIODevice::ReadOnly));
+    const QByteArray original = usersFile.readAll();
+    usersFile.close();
+    QVERIFY(!original.isEmpty());
+
+    // What the system's port list would show: the console's current links, and maybe a port
+    // that appears at the same time.
+    if (finder != "none") {
+        const bool stranger = finder == "ports and a stranger";
+        call([this, devices, stranger] {
+            auto calls = std::make_shared<int>(0);
+            worker->setPortFinder([devices, stranger, calls] {
+                QStringList ports;
+                for (const QFileInfo& f : QDir(devices).entryInfoList(QDir::System | QDir::Files))
+                    ports << f.filePath();
+                // The first look is taken before the reset; the stranger comes after it.
+                if (stranger && ++*calls > 1)
+                    ports << QStringLiteral("/dev/ttyACM-stranger");
+                return ports;
+            });
+        });
+    }
+    QMetaObject::invokeMethod(worker, "ySerialConnect", Qt::QueuedConnection,
+                              Q_ARG(QString, sim.portPath()));
+    QTRY_VERIFY_WITH_TIMEOUT(events().contains(QStringLiteral("serialConnected:0")), 10000);
+    QMetaObject::invokeMethod(worker, "copyQueriesSlot", Qt::QueuedConnection,
+                              Q_ARG(QStringList*, &statements), Q_ARG(int, 300000), Q_ARG(int, 0));
+    QMetaObject::invokeMethod(worker, "yTransmitGetFirmwareVersion", Qt::QueuedConnection);
+    QTRY_VERIFY_WITH_TIMEOUT(events().contains("enableUpdateSignal:true"), 10000);
+
+    QFile image(tmp->filePath("fw.iso"));
+    QVERIFY(image.open(QIODevice::WriteOnly));
+    image.write(QByteArray(3000, 'i'));
+    image.close();
+    log->clear();
+    QMetaObject::invokeMethod(worker, "yTransmit", Qt::QueuedConnection,
+                              Q_ARG(QString, image.fileName()));
+    QTRY_VERIFY_WITH_TIMEOUT(events().join(' ').contains("yModemResult"), 60000);
+    QTest::qWait(100);
+    const QStringList got = events();
+    QVERIFY2(got.contains(QStringLiteral("yModemResult:%1").arg(code)), qPrintable(got.join(' ')));
+
+    // The statements' report came before the console was touched, with the file as received.
+    QCOMPARE(failedStatements, failed);
+    QFile kept(originalCopy);
+    QVERIFY2(kept.open(QIODevice::ReadOnly), qPrintable(originalCopy));
+    QCOMPARE(kept.readAll(), original);
+    const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup |
+                                            QFileDevice::ExeGroup | QFileDevice::ReadOther |
+                                            QFileDevice::WriteOther | QFileDevice::ExeOther;
+    QCOMPARE(QFileInfo(originalCopy).permissions() & others, QFileDevice::Permissions());
+    QCOMPARE(QFileInfo(QFileInfo(originalCopy).path()).permissions() & others,
+             QFileDevice::Permissions());
+
+    QCOMPARE(sim.resetCount() > 0, erased);
+    if (!erased) {
+        // Only the received file was named; no migrated copy was offered for the restore.
+        for (const auto& e : *log)
+            if (e.first == "putUserSettingPath")
+                QVERIFY(!UsersDataStore::isKeptCopy(e.second.toString()));
+        usersFile.setFileName(sim.filePath("/BrenvikDATA"));
+        QVERIFY(usersFile.open(QIODevice::ReadOnly));
+        QCOMPARE(usersFile.readAll(), original);
+        return;
+    }
+    // The migrated copy is what goes back.
+    QString migrated;
+    for (const auto& e : *log)
+        if (e.first == "putUserSettingPath")
+            migrated = e.second.toString();
+    QVERIFY(UsersDataStore::isKeptCopy(migrated));
+    if (statements.size() == 3) {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "migrated");
+        db.setDatabaseName(migrated);
+        QVERIFY(db.open());
+        {
+            QSqlQuery q("SELECT a FROM m", db);
+            QVERIFY(q.next());
+            QCOMPARE(q.value(0).toInt(), 7);
+        }
+        db.close();
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase("migrated");
+    }
 }
 
 void TestConsoleSequences::restoreRefusesBadFile_data()
