@@ -249,10 +249,16 @@ void MainWindow::yModemResult(int res)
         endRun(true);
         break;
     case ResultCode::WrongConsole:
-        failWithBox(tr("The connected Device is not the Device whose Users Settings and Data are "
-                       "being restored (serial number %1).\nNothing was changed on it.")
-                        .arg(runSerial),
-                    true);
+        // Refused before the users' data were taken, or before they were sent back: either way
+        // nothing was changed on the console on the port.
+        failWithBox(runSerial.isEmpty()
+                        ? tr("The serial number of the Device could not be read.\nNothing was "
+                             "changed on the Device.")
+                        : tr("The connected Device could not be confirmed as the Device with "
+                             "serial number %1 (its serial number differs or could not be "
+                             "read).\nNothing was changed on it.")
+                              .arg(runSerial),
+                    updatePhase >= 3);
         break;
     case ResultCode::UserFileBrokenByMigration:
         failWithBox(tr("The Users Settings and Data did not survive their update for the new "

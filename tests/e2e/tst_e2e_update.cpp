@@ -66,6 +66,7 @@ private slots:
     void rescueTicked();
     void consoleInLoader();
     void forcedPackage();
+    void tooOld_data();
     void tooOld();
     void usersDbMissing();
     void usersDbEmpty();
@@ -262,10 +263,21 @@ void TestE2eUpdate::forcedPackage()
     QCOMPARE(statusIndex(s, "Saving User Data... Please Wait"), -1);
 }
 
+void TestE2eUpdate::tooOld_data()
+{
+    QTest::addColumn<bool>("withStatements");
+    QTest::newRow("package with statements") << true;
+    // The limit must reach the worker also when there is nothing to migrate.
+    QTest::newRow("package without statements") << false;
+}
+
 // A console at or below minorVersion: the version box, the end, and nothing changed.
 void TestE2eUpdate::tooOld()
 {
+    QFETCH(bool, withStatements);
     UpdateScenario s(fastScale);
+    if (!withStatements)
+        s.queries.clear();
     s.sim.version = QStringLiteral("01000100"); // version 100
     s.minorVersion = QStringLiteral("000100");
     QString why;
@@ -354,6 +366,9 @@ void TestE2eUpdate::consoleSilentInImage()
 void TestE2eUpdate::consoleCancelsBeforeImage()
 {
     UpdateScenario s(fastScale);
+    // The tap relays one device: the line stays up across the reset here, which this case is
+    // not about.
+    s.sim.resetDropsLine = false;
     s.rewriteFromConsole = [](const QByteArray& chunk, const QByteArray& sent) {
         const int reset = sent.indexOf("reset\r\n");
         if (reset < 0 || sent.indexOf('\x06', reset) >= 0)

@@ -156,7 +156,17 @@ void TestMainWindowUpdate::results_data()
                          << "User Settings File could not be saved on this computer.";
     QTest::newRow("-17") << -17 << "" << false << false << "Error"
                          << "The Device did not restart after the Update.";
-    QTest::newRow("-20") << -20 << "Transfer Aborted by Device!" << false << true << ""
+    QTest::newRow("-18") << -18 << "" << false << false << "Error"
+                         << "The serial number of the Device could not be read.";
+    QTest::newRow("-19") << -19 << "" << false << false << "Error"
+                         << "The Users Settings and Data did not survive their update";
+    QTest::newRow("-20") << -20 << "" << false << false << "Error"
+                         << "The firmware version of the Device could not be read.";
+    QTest::newRow("-21") << -21 << "" << false << false << "Error"
+                         << "The Device did not come back after its restart.";
+    QTest::newRow("-22") << -22 << "" << false << false << "Error"
+                         << "The Users Settings and Data could not be received";
+    QTest::newRow("-23") << -23 << "Transfer Aborted by Device!" << false << true << ""
                          << "";
 }
 
