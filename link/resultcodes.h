@@ -42,4 +42,14 @@ enum : int {
 };
 } // namespace ResultCode
 
+// Port states carried by YMODEM::serialConnected(int).
+namespace PortState
+{
+enum : int {
+    Open = 0,
+    OpenFailed = -1,
+    Closed = -2,
+};
+} // namespace PortState
+
 #endif // RESULTCODES_H

@@ -3,6 +3,7 @@
 
 #include "consoletrace.h"
 #include "qextserialport.h"
+#include "resultcodes.h"
 
 #include <QDeadlineTimer>
 #include <QDebug>
@@ -172,9 +173,9 @@ void YMODEM::ySerialConnect(QString commName)
         // Direct: captures bytes on the port's monitor thread while this thread sleeps.
         connect(port, SIGNAL(readyRead()), this, SLOT(onReadyRead()), Qt::DirectConnection);
         QThread::msleep(kSettleAfterOpenMs);
-        emit serialConnected(0);
+        emit serialConnected(PortState::Open);
     } else {
-        emit serialConnected(-1);
+        emit serialConnected(PortState::OpenFailed);
     }
 }
 
@@ -183,7 +184,7 @@ void YMODEM::serialDisconnect()
     if (!port)
         return;
     releasePort();
-    emit serialConnected(-2);
+    emit serialConnected(PortState::Closed);
 }
 
 void YMODEM::ySaveUsersFile() {}

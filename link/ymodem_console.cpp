@@ -137,7 +137,7 @@ void YMODEM::dropLine()
 {
     if (port)
         port->close();
-    emit serialConnected(-2);
+    emit serialConnected(PortState::Closed);
 }
 
 void YMODEM::fail(int code, const QString& phase, const QString& detail)
@@ -518,6 +518,8 @@ bool YMODEM::saveUsersData()
         return false;
     }
     expectedSerial = serial;
+    // The window finds this console again by it after the re-flash.
+    emit serialReady(serial);
 
     query("SHELL\r\n", kShellStartMs);
 
@@ -630,6 +632,7 @@ bool YMODEM::reopenAfterReset(const QStringList& portsBefore)
                          .arg(oldPath)
                          .arg(fresh.size())
                          .arg(fresh.join(QStringLiteral(", "))));
+                dropLine();
                 return false;
             }
             if (fresh.size() == 1)
@@ -643,12 +646,14 @@ bool YMODEM::reopenAfterReset(const QStringList& portsBefore)
                 trace(QStringLiteral("Device came back as %1\r\n").arg(path));
             return true;
         }
-        trace(QStringLiteral("Serial port open error\r\n"));
+        if (attempt == 1)
+            trace(QStringLiteral("Serial port open error\r\n"));
         if (waited.elapsed() >= TimeScale::ms(kLoaderReturnLimitMs)) {
             fail(ResultCode::ConsoleNotBackFromReset, phase,
                  QStringLiteral("no port of the Device within %1 s after the reset (%2 tries)")
                      .arg(TimeScale::ms(kLoaderRebootMs + kLoaderReturnLimitMs) / 1000.0)
                      .arg(attempt));
+            dropLine();
             return false;
         }
         pause(kReopenRetryMs);

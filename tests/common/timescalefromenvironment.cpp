@@ -3,7 +3,7 @@
 // their waits cannot be shortened from outside.
 #include "timescale.h"
 
-#include <QtGlobal>
+#include <QString>
 
 namespace
 {
