@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The package stage of scripts/test.sh, on an already built BUILD_DIR (default build/):
 #   1. builds the Debian package (scripts/package.sh) and checks it with lintian: no errors, and
-#      no warning that the README does not explain (the tags in `explained` below);
+#      no warning that the README does not explain (the tags in `explained`);
 #   2. installs it on this machine (root, or sudo) and checks what it put where;
 #   3. runs the INSTALLED updater offscreen through one whole update at real timing against
 #      the simulated console, played by a stand-in user loaded with LD_PRELOAD
@@ -16,14 +16,14 @@ build=${BUILD_DIR:-$root/build}
 name=brenvik-updater
 fw_parent=/usr/local/share/Brenvik
 fw_dir=$fw_parent/Updater
-# lintian warnings explained in the README ("The Debian package").
+# lintian warnings explained in the README ("Installing: the Debian package").
 explained=(initial-upload-closes-no-bugs)
 
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
 fail() { echo "package stage: $*" >&2; exit 1; }
 
-if dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q 'installed'; then
+if dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q 'ok installed'; then
     fail "$name is already installed here; remove it first (apt-get purge $name)"
 fi
 if [ -n "$(ls -A "$fw_dir" 2>/dev/null)" ]; then
@@ -74,7 +74,7 @@ echo "--- Install"
 # What exists before, so that the check after removal knows which folders were already there.
 dpkg-deb --contents "$deb" | awk '{print $NF}' | sed 's|^\./|/|; s|/$||' | grep -v '^$' |
     grep -v '^/$' >"$work/paths"
-while read -r p; do [ -e "$p" ] && echo "$p"; done <"$work/paths" >"$work/before"
+while read -r p; do if [ -e "$p" ]; then echo "$p"; fi; done <"$work/paths" >"$work/before"
 fw_before=no
 [ -e "$fw_parent" ] && fw_before=yes
 installed=yes
@@ -89,6 +89,9 @@ done
 # Checked in the package: minimal images keep dpkg from unpacking manual pages.
 for page in brenvik-updater ymodem-send ymodem-receive; do
     grep -qx "/usr/share/man/man1/$page.1.gz" "$work/paths" || fail "no manual page for $page"
+done
+for tool in ymodem-send ymodem-receive; do
+    "/usr/bin/$tool" --version >/dev/null || fail "the installed $tool does not start"
 done
 appstreamcli validate --no-net /usr/share/metainfo/com.brenvik.updater.metainfo.xml
 [ -d "$fw_dir" ] || fail "installing did not make the firmware folder $fw_dir"
@@ -147,7 +150,7 @@ echo "--- Remove"
 rm -f "$work/fw-ours"
 "${sudo_cmd[@]}" dpkg --purge "$name"
 installed=no
-if dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q 'installed'; then
+if dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q 'ok installed'; then
     fail "$name is still installed"
 fi
 left=()
