@@ -1,3 +1,4 @@
+#include "commandline.h"
 #include "startup.h"
 
 #include <QApplication>
@@ -6,6 +7,15 @@
 
 namespace
 {
+
+const char* const kUsage =
+    "usage: brenvik-updater [-h | --help | --version]\n"
+    "Puts the firmware release that travels with it on a Brenvik fitness console attached by\n"
+    "USB, keeping the console's users' settings. Switch the console on, connect it, and follow\n"
+    "the window: \"Next\" connects to the console found, \"Update\" starts the update.\n"
+    "  -h, --help show this help and exit\n"
+    "  --version  show the version and exit\n"
+    "Qt's own options (such as -platform offscreen) are accepted as well.\n";
 
 // The windows place their widgets at fixed positions that were measured with an 8-point dialog
 // font as wide as Arial. Use that size, and a font of those widths where one is installed, so
@@ -28,6 +38,9 @@ void useFormFont()
 
 int main(int argc, char* argv[])
 {
+    // Answered before the application object, which would need a display.
+    if (CommandLine::answer(argc, argv, "brenvik-updater", kUsage))
+        return 0;
     // The pictures live in a static library; without this nothing would pull them in.
     Q_INIT_RESOURCE(resources);
 

@@ -3,8 +3,9 @@
 #   docs/screenshot-welcome.png  the welcome page with a console detected
 #   docs/screenshot-updater.png  the updater page, connected to the console, its data shown
 # A simulated console on a pseudo-terminal stands in for the device; the port list learns of
-# it through UPDATER_EXTRA_PORTS, which names the folder that holds the console's link. The package is a fresh demo package (scripts/
-# make-demo-package.sh) in a temporary folder, unless PACKAGE_DIR names a package folder.
+# it through UPDATER_EXTRA_PORTS, which names the folder that holds the console's link. The
+# package is a fresh demo package (scripts/make-demo-package.sh) in a temporary folder, unless
+# PACKAGE_DIR names a package folder.
 #
 # Usage: scripts/screenshots.sh            (BUILD_DIR defaults to build/ at the project root)
 # Needs: xvfb-run, xdotool, ImageMagick's import (scripts/deps.sh installs them).
@@ -27,14 +28,7 @@ if [ "${1:-}" != "--inside-x" ]; then
 fi
 
 # From here on we run inside the virtual X server.
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+source "$root/scripts/demo-session.sh"
 
 # Package folder: the second data location, so XDG_DATA_DIRS points at its data folder.
 if [ -n "${PACKAGE_DIR:-}" ]; then
@@ -51,39 +45,14 @@ fi
 export XDG_DATA_HOME=$work/home XDG_DATA_DIRS=$work/system
 mkdir -p "$XDG_DATA_HOME"
 
-# The simulated console prints its device path first.
-mkdir -p "$work/dev"
-"$BUILD_DIR/sim/sim-console" --dir "$work/console" --link "$work/dev/ttyACM0" \
-    >"$work/sim.out" 2>"$work/sim.err" &
-pids+=($!)
-for _ in $(seq 50); do
-    [ -s "$work/sim.out" ] && break
-    sleep 0.1
-done
-port=$(head -n1 "$work/sim.out")
-[ -n "$port" ] || { echo "the simulated console did not start:" >&2; cat "$work/sim.err" >&2; exit 1; }
-export UPDATER_EXTRA_PORTS="$work/dev=STMicroelectronics."
-
-"$BUILD_DIR/app/brenvik-updater" >"$work/updater.out" 2>&1 &
-updater=$!
-pids+=("$updater")
-
-title="Updater v01.13"
-window=""
-for _ in $(seq 100); do
-    window=$(xdotool search --name "^${title}\$" 2>/dev/null | head -n1 || true)
-    [ -n "$window" ] && break
-    sleep 0.1
-done
-[ -n "$window" ] || { echo "the updater window did not appear:" >&2; cat "$work/updater.out" >&2; exit 1; }
+start_console
+start_updater
 
 # A few scans (every 500 ms) find the console and enable "Next".
 sleep 2
 import -window "$window" "$out/screenshot-welcome.png"
 
-# "Next" is the right-hand button at the bottom: aim at its middle, above the status bar.
-eval "$(xdotool getwindowgeometry --shell "$window")"
-xdotool mousemove --window "$window" $((WIDTH - 11 - 64)) $((HEIGHT - 24 - 11 - 28)) click 1
+click_next
 
 # The connection and the five information queries take a few seconds.
 sleep 6

@@ -3,6 +3,8 @@
 # second time under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/) and runs it
 # there with every report fatal, and finally runs each fuzz target for a bounded time.
 #
+#   SKIP_PACKAGE=1      leave out the package stage (it installs and removes the Debian package
+#                       on this machine, so it needs root or sudo)
 #   SKIP_SANITIZERS=1   leave out the sanitizer run (quick local runs)
 #   SKIP_FUZZ=1         leave out the fuzz run
 #   ASAN_SKIP_SLOW=1    leave tests labelled "slow" out of the sanitizer run
@@ -24,6 +26,15 @@ export QT_QPA_PLATFORM=offscreen
 
 stage "Tests"
 (cd "$build" && ctest --output-on-failure -j2 "$@") || { failed+=("tests"); failed_dirs+=("$build"); }
+
+if [ "${SKIP_PACKAGE:-0}" != 1 ]; then
+    # On the build above: package, lintian, install, one whole update with the installed
+    # updater, removal.
+    stage "Debian package"
+    package_start=$(date +%s)
+    BUILD_DIR="$build" bash "$root/scripts/package-test.sh" || failed+=("package")
+    echo "Package stage: $(($(date +%s) - package_start)) s"
+fi
 
 if [ "${SKIP_SANITIZERS:-0}" != 1 ]; then
     stage "Sanitizer build"

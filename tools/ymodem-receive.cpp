@@ -1,5 +1,6 @@
 // ymodem-receive PORT DIR: receives one YMODEM (CRC-16) batch from a sender on PORT, such as
 // the console shell's "send file" or lrzsz's "sz --ymodem", into the folder DIR.
+#include "commandline.h"
 #include "transfertool.h"
 #include "ymodem.h"
 #include "ymodemcode.h"
@@ -11,17 +12,28 @@
 
 namespace
 {
+const char* const kUsage =
+    "usage: ymodem-receive [-v] PORT DIR\n"
+    "Receives one YMODEM (CRC-16) batch from the sender on PORT (a serial device path), such\n"
+    "as the console shell's \"send file\" or \"sz --ymodem\", into the folder DIR.\n"
+    "  -v         also show the transfer's trace\n"
+    "  -h, --help show this help and exit\n"
+    "  --version  show the version and exit\n"
+    "Exit status: 0 received; 1 bad arguments, port or folder; 6 the file is shorter than its\n"
+    "sender said; 7 no file came; else the transfer's result code (a negative one as 100 plus\n"
+    "its magnitude).\n";
+
 int usage()
 {
-    std::fprintf(stderr, "usage: ymodem-receive [-v] PORT DIR\n"
-                         "Receives one YMODEM batch from the sender on PORT into the folder DIR.\n"
-                         "  -v  also show the transfer's trace\n");
+    std::fputs(kUsage, stderr);
     return TransferTool::SetupFailed;
 }
 } // namespace
 
 int main(int argc, char* argv[])
 {
+    if (CommandLine::answer(argc, argv, "ymodem-receive", kUsage))
+        return TransferTool::Ok;
     QCoreApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);
     const bool verbose = args.removeAll(QStringLiteral("-v")) > 0;

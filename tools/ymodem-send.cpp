@@ -1,5 +1,6 @@
 // ymodem-send PORT FILE: sends one file by YMODEM (CRC-16) to a receiver on PORT, such as the
 // console shell's "receive file" or lrzsz's "rz --ymodem", and closes the batch.
+#include "commandline.h"
 #include "transfertool.h"
 #include "ymodem.h"
 #include "ymodemcode.h"
@@ -14,17 +15,28 @@ namespace
 const int kRequestLimitMs = 60000; // the receiver's first request (rz asks every 11 s)
 const int kMaxNameBytes = 100;     // leaves room for the size in the 128-byte header
 
+const char* const kUsage =
+    "usage: ymodem-send [-v] PORT FILE\n"
+    "Sends FILE by YMODEM (CRC-16) to the receiver on PORT (a serial device path), such as\n"
+    "the console shell's \"receive file\" or \"rz --ymodem\", and closes the batch.\n"
+    "  -v         also show the transfer's trace\n"
+    "  -h, --help show this help and exit\n"
+    "  --version  show the version and exit\n"
+    "Exit status: 0 sent; 1 bad arguments, port or file; 2 the receiver did not ask within\n"
+    "60 s; 3 the receiver cancelled; else the transfer's result code (a negative one as 100\n"
+    "plus its magnitude).\n";
+
 int usage()
 {
-    std::fprintf(stderr, "usage: ymodem-send [-v] PORT FILE\n"
-                         "Sends FILE by YMODEM to the receiver on PORT (a serial device path).\n"
-                         "  -v  also show the transfer's trace\n");
+    std::fputs(kUsage, stderr);
     return TransferTool::SetupFailed;
 }
 } // namespace
 
 int main(int argc, char* argv[])
 {
+    if (CommandLine::answer(argc, argv, "ymodem-send", kUsage))
+        return TransferTool::Ok;
     QCoreApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);
     const bool verbose = args.removeAll(QStringLiteral("-v")) > 0;

@@ -189,22 +189,36 @@ void MainWindow::showResultMessage(const QString& text, bool ok)
     connectionLabel->setStyleSheet(QLatin1String(ok ? okStyle : failStyle));
     labelHoldTicks = MessageHoldTicks;
     connectionLabel->setText(text);
+    resumeTick();
 }
 
 // ---- The 20 ms tick ----
 
 void MainWindow::timerSlot()
 {
+    bool settled = false;
     if (labelHoldTicks != 0) {
         // The message stays on the tick that restores the style; the next tick replaces it.
         if (--labelHoldTicks == 0)
             connectionLabel->setStyleSheet(qApp->styleSheet());
     } else {
         connectionLabel->setText(isConnected ? tr("Connected") : tr("Not connected"));
+        settled = true;
     }
 
     if (shutdownTicks != 0 && --shutdownTicks == 0)
         runDelayedShutdown();
+
+    // No message held, no countdown, the label right: further ticks would change nothing until
+    // a message, a countdown or a connection change resumes them. An idle window stays asleep.
+    if (settled && shutdownTicks == 0)
+        tickTimer->stop();
+}
+
+void MainWindow::resumeTick()
+{
+    if (tickTimer && !tickTimer->isActive())
+        tickTimer->start();
 }
 
 void MainWindow::shutdownDelayedSlot()
@@ -215,6 +229,7 @@ void MainWindow::shutdownDelayedSlot()
         return;
     }
     shutdownTicks = ShutdownDelayTicks;
+    resumeTick();
 }
 
 void MainWindow::runDelayedShutdown()
@@ -338,6 +353,7 @@ void MainWindow::serialConnected(int res)
     default:
         break;
     }
+    resumeTick(); // the label follows isConnected
 }
 
 void MainWindow::disconnectDevice()
@@ -345,6 +361,7 @@ void MainWindow::disconnectDevice()
     emit portDisconnect();
     ui->serialConnectButton->setEnabled(true);
     isConnected = false;
+    resumeTick();
 }
 
 // ---- Values reported by the worker ----

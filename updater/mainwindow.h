@@ -116,6 +116,8 @@ private:
     QFileInfoList packageFiles() const;
     static QString listingLine(const QFileInfo& file);
     void runDelayedShutdown();
+    // Starts the tick again after it stopped with nothing left to do.
+    void resumeTick();
     // The 50 s wait while the console re-flashes itself (mainwindow_update.cpp).
     void rebootWait();
     // ---- Update run helpers (mainwindow_update.cpp) ----

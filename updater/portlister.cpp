@@ -1,5 +1,7 @@
 #include "portlister.h"
 
+#include "serialportcache.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QSerialPortInfo>
@@ -58,7 +60,7 @@ QList<PortLister::Port> PortLister::presentExtraPorts(const QString& portList)
 QList<PortLister::Port> PortLister::availablePorts()
 {
     QList<Port> ports;
-    const QList<QSerialPortInfo> infos = QSerialPortInfo::availablePorts();
+    const QList<QSerialPortInfo> infos = SerialPortCache::availablePorts();
     for (const QSerialPortInfo& info : infos)
         ports.append(Port{info.portName(), info.systemLocation(), info.manufacturer()});
 

@@ -5,8 +5,11 @@
 #include "mainwindowtestaccess.h"
 #include "portlister.h"
 #include "ptypair.h"
+#include "serialdevicewatcher.h"
+#include "serialportcache.h"
 #include "testpackage.h"
 
+#include <QSerialPortInfo>
 #include <QtTest>
 
 namespace
@@ -23,6 +26,15 @@ QStringList entriesFor(QComboBox* box, const QStringList& locations)
         if (locations.contains(location))
             out << box->itemText(i) + QLatin1Char('|') + location;
     }
+    return out;
+}
+
+// The system's ports as "location|manufacturer", from the given list.
+QStringList describe(const QList<QSerialPortInfo>& infos)
+{
+    QStringList out;
+    for (const QSerialPortInfo& info : infos)
+        out << info.systemLocation() + QLatin1Char('|') + info.manufacturer();
     return out;
 }
 
@@ -57,6 +69,7 @@ private slots:
     void parseExtraPorts_data();
     void parseExtraPorts();
     void extraPortsFollowTheSystemList();
+    void systemListKeptUntilDevicesChange();
     void detection_data();
     void detection();
     void refreshButtonIdleWithoutImage();
@@ -115,6 +128,36 @@ void TestPortScan::extraPortsFollowTheSystemList()
     QCOMPARE(ports.at(ports.size() - 2).systemLocation, device("fake-a"));
     QCOMPARE(ports.last().systemLocation, device("fake-b"));
     QCOMPARE(ports.last().manufacturer, QStringLiteral("Y"));
+}
+
+void TestPortScan::systemListKeptUntilDevicesChange()
+{
+    // The kept list is the system's own, the same in every thread that reads it at once.
+    const QStringList fresh = describe(QSerialPortInfo::availablePorts());
+    QCOMPARE(describe(SerialPortCache::availablePorts()), fresh);
+    QVector<QStringList> seen(4);
+    QList<QThread*> readers;
+    for (int i = 0; i < seen.size(); ++i) {
+        readers << QThread::create([&seen, i] {
+            for (int n = 0; n < 50; ++n)
+                seen[i] = describe(SerialPortCache::availablePorts());
+        });
+        readers.last()->start();
+    }
+    for (QThread* reader : readers) {
+        QVERIFY(reader->wait(30000));
+        delete reader;
+    }
+    for (const QStringList& list : seen)
+        QCOMPARE(list, fresh);
+
+    // It is read again only when the devices may have changed: with nothing plugged in or out
+    // between two questions, the second is answered "no change".
+    SerialDeviceWatcher watcher;
+    if (!watcher.usesMonitor() && !QFileInfo::exists("/sys/class/tty"))
+        QSKIP("neither udev nor the system's tty list: every scan reads the ports");
+    QVERIFY(watcher.takeChange());
+    QVERIFY(!watcher.takeChange());
 }
 
 void TestPortScan::detection_data()
