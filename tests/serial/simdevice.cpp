@@ -146,13 +146,14 @@ QString SimDevice::path() const
 QByteArray SimDevice::line() const
 {
     std::lock_guard<std::mutex> lock(g);
-    return d->line;
+    // Deep copies both ways: Qt's reference counts are not visible to the thread sanitizer.
+    return QByteArray(d->line.constData(), d->line.size());
 }
 
 void SimDevice::push(const QByteArray& bytes)
 {
     std::lock_guard<std::mutex> lock(g);
-    d->input.append(bytes);
+    d->input.append(bytes.constData(), bytes.size());
     d->notify();
 }
 
