@@ -27,14 +27,7 @@ if [ "${1:-}" != "--inside-x" ]; then
 fi
 
 # From here on we run inside the virtual X server.
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+source "$root/scripts/sim-display.sh"
 
 # Package folder: the second data location, so XDG_DATA_DIRS points at its data folder.
 if [ -n "${PACKAGE_DIR:-}" ]; then
@@ -51,29 +44,8 @@ fi
 export XDG_DATA_HOME=$work/home XDG_DATA_DIRS=$work/system
 mkdir -p "$XDG_DATA_HOME"
 
-# The simulated console prints its device path first.
-"$BUILD_DIR/sim/sim-console" --dir "$work/console" >"$work/sim.out" 2>"$work/sim.err" &
-pids+=($!)
-for _ in $(seq 50); do
-    [ -s "$work/sim.out" ] && break
-    sleep 0.1
-done
-port=$(head -n1 "$work/sim.out")
-[ -n "$port" ] || { echo "the simulated console did not start:" >&2; cat "$work/sim.err" >&2; exit 1; }
-export UPDATER_EXTRA_PORTS="$port=STMicroelectronics."
-
-"$BUILD_DIR/app/brenvik-updater" >"$work/updater.out" 2>&1 &
-updater=$!
-pids+=("$updater")
-
-title="Updater v01.13"
-window=""
-for _ in $(seq 100); do
-    window=$(xdotool search --name "^${title}\$" 2>/dev/null | head -n1 || true)
-    [ -n "$window" ] && break
-    sleep 0.1
-done
-[ -n "$window" ] || { echo "the updater window did not appear:" >&2; cat "$work/updater.out" >&2; exit 1; }
+start_console
+start_updater
 
 # A few scans (every 500 ms) find the console and enable "Next".
 sleep 2
