@@ -140,6 +140,11 @@ void YMODEM::releaseInThread()
 
 void YMODEM::releasePort()
 {
+    {
+        // Answers taken off a line are no business of the next one.
+        QMutexLocker lock(&rxWaitMutex);
+        answerHead = answerTail = 0;
+    }
     if (!port)
         return;
     if (port->isOpen())
