@@ -1,79 +1,119 @@
 #!/usr/bin/env bash
-# Sends one 16 MiB file into "rz --ymodem" over a socat pseudo-terminal pair, with our
-# ymodem-send and with "sz --ymodem -k" (1 KiB blocks), several runs each, and prints the
-# median seconds of each, their ratio and the peak memory of ymodem-send.
+# Sends one 16 MiB file (BENCH_MIB=n: n MiB) into "rz --ymodem", with our ymodem-send and with "sz --ymodem -k"
+# (1 KiB blocks) in turn, RUNS times each, and prints each run, the medians over all runs and
+# over the runs without a stall, and the peak memory of ymodem-send.
 #
-#   bench/run-bench.sh [BUILD_DIR] [RUNS]     (defaults: build, 3)
+#   bench/run-bench.sh [--usb] [BUILD_DIR] [RUNS]     (defaults: build, 3)
+#
+# The link is a socat pseudo-terminal pair, or with --usb bench/usb-link.py: two pseudo-terminals
+# joined like a USB full-speed serial link (1 ms frames, 1000 bytes per frame and direction).
+# A transfer lasts from the sender's start until rz has the file and has ended the batch (rz
+# exits); one that has not ended after LIMIT seconds is stopped. A stall is rz asking again for
+# a block it lost ("Retry ...: TIMEOUT" on rz's -v output; each costs rz about 6 s).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+usb=
+if [ "${1:-}" = --usb ]; then
+    usb=1
+    shift
+fi
 build=$(cd "${1:-$root/build}" && pwd)
 runs=${2:-3}
 send="$build/tools/ymodem-send"
-limit=60 # seconds allowed to one transfer; a sender still running then is stopped
+mib=${BENCH_MIB:-16} # file size in MiB (16 unless told)
+size=$((mib * 1024 * 1024))
+frame_bytes=1000
+limit=${LIMIT:-$([ -n "$usb" ] && echo 180 || echo 60)}
 
-for p in socat rz sz; do
+for p in rz sz python3; do
     command -v "$p" >/dev/null || { echo "run-bench: $p is not installed" >&2; exit 1; }
 done
+[ -n "$usb" ] || command -v socat >/dev/null || { echo "run-bench: socat is not installed" >&2; exit 1; }
 [ -x "$send" ] || { echo "run-bench: $send not built" >&2; exit 1; }
 
 work=$(mktemp -d)
-socat_pid=
+link_pid=
 cleanup() {
-    [ -n "$socat_pid" ] && kill "$socat_pid" 2>/dev/null || true
+    [ -n "$link_pid" ] && kill "$link_pid" 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
-head -c $((16 * 1024 * 1024)) /dev/urandom >"$work/image.bin"
+head -c "$size" /dev/urandom >"$work/image.bin"
 
-# One transfer: $1 = ours|sz. Prints the seconds; leaves ours' peak memory in $work/peak.
+# One transfer: $1 = ours|sz. Prints "seconds stalls"; leaves ours' peak memory in $work/peak.
 transfer() {
-    local kind=$1 dir="$work/run" start end
+    local kind=$1 dir="$work/run" start end sender_pid rz_pid
     rm -rf "$dir" && mkdir -p "$dir/out"
-    socat "pty,raw,echo=0,link=$dir/a" "pty,raw,echo=0,link=$dir/b" &
-    socat_pid=$!
+    if [ -n "$usb" ]; then
+        python3 "$root/bench/usb-link.py" "$dir/a" "$dir/b" "$frame_bytes" &
+    else
+        socat "pty,raw,echo=0,link=$dir/a" "pty,raw,echo=0,link=$dir/b" &
+    fi
+    link_pid=$!
     for _ in $(seq 100); do [ -e "$dir/a" ] && [ -e "$dir/b" ] && break; sleep 0.05; done
-    (cd "$dir/out" && exec timeout "$limit" rz --ymodem -y <"$dir/b" >"$dir/b" 2>/dev/null) &
-    local rz_pid=$!
-    local rc=0
+    (cd "$dir/out" && exec timeout "$limit" rz --ymodem -y -v <"$dir/b" >"$dir/b" 2>"$dir/rz.err") &
+    rz_pid=$!
     start=$(date +%s.%N)
     if [ "$kind" = ours ]; then
-        if [ -x /usr/bin/time ]; then
-            /usr/bin/time -f %M -o "$work/peak" timeout "$limit" "$send" "$dir/a" "$work/image.bin" 2>/dev/null || rc=$?
-        else
-            timeout "$limit" "$send" "$dir/a" "$work/image.bin" 2>/dev/null || rc=$?
-        fi
+        /usr/bin/time -f %M -o "$work/peak" "$send" "$dir/a" "$work/image.bin" >/dev/null 2>&1 &
     else
-        timeout "$limit" sz --ymodem -k "$work/image.bin" <"$dir/a" >"$dir/a" 2>/dev/null || rc=$?
+        sz --ymodem -k "$work/image.bin" <"$dir/a" >"$dir/a" 2>/dev/null &
     fi
-    end=$(date +%s.%N)
-    # /usr/bin/time reports the timeout's status as its own
-    [ "$rc" = 124 ] && echo "run-bench: $kind stopped after ${limit} s" >&2
-    timeout 20 tail --pid="$rz_pid" -f /dev/null || kill "$rz_pid" 2>/dev/null || true
+    sender_pid=$!
     wait "$rz_pid" 2>/dev/null || true
-    kill "$socat_pid" 2>/dev/null || true
-    wait "$socat_pid" 2>/dev/null || true
-    socat_pid=
+    end=$(date +%s.%N)
+    # The sender has nothing left to do once rz has ended the batch.
+    timeout 2 tail --pid="$sender_pid" -f /dev/null || kill "$sender_pid" 2>/dev/null || true
+    wait "$sender_pid" 2>/dev/null || true
+    kill "$link_pid" 2>/dev/null || true
+    wait "$link_pid" 2>/dev/null || true
+    link_pid=
+    local stalls
+    stalls=$(tr '\r' '\n' <"$dir/rz.err" | grep -c 'TIMEOUT' || true)
     cmp -s "$work/image.bin" "$dir/out/image.bin" || echo "run-bench: $kind: rz did not get the whole file" >&2
-    echo "$end - $start" | bc
+    echo "$(echo "$end - $start" | bc) $stalls"
 }
 
-median() { sort -n | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2}'; }
+median() { sort -n | awk 'NF {a[++n]=$1} END {if (n == 0) print "-"; else print (n % 2) ? a[(n+1)/2] : (a[n/2] + a[n/2+1]) / 2}'; }
 
-ours=() theirs=() peaks=()
+declare -A secs stalls
+peaks=()
+echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)" >&2
 for i in $(seq "$runs"); do
-    ours+=("$(transfer ours)")
+    for kind in ours sz; do
+        read -r s n <<<"$(transfer "$kind")"
+        secs[$kind,$i]=$s
+        stalls[$kind,$i]=$n
+    done
     [ -f "$work/peak" ] && peaks+=("$(cat "$work/peak")")
-    theirs+=("$(transfer sz)")
-    echo "run $i: ymodem-send ${ours[-1]} s, sz ${theirs[-1]} s" >&2
+    echo "run $i: ymodem-send ${secs[ours,$i]} s (${stalls[ours,$i]} stalls), sz ${secs[sz,$i]} s (${stalls[sz,$i]} stalls)" >&2
 done
+echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)" >&2
 
-m_ours=$(printf '%s\n' "${ours[@]}" | median)
-m_sz=$(printf '%s\n' "${theirs[@]}" | median)
-echo "16 MiB into rz --ymodem over a pty pair, $runs runs each (median):"
-printf '  ymodem-send   %.2f s\n' "$m_ours"
-printf '  sz --ymodem   %.2f s\n' "$m_sz"
-printf '  ratio (ymodem-send / sz) %.2f\n' "$(echo "$m_ours / $m_sz" | bc -l)"
+if [ -n "$usb" ]; then
+    echo "$mib MiB into rz --ymodem over a modelled USB full-speed link ($frame_bytes bytes per 1 ms frame), $runs runs each:"
+else
+    echo "$mib MiB into rz --ymodem over a socat pty pair, $runs runs each:"
+fi
+for kind in ours sz; do
+    all=() clean=() total=0 stalled=0
+    for i in $(seq "$runs"); do
+        all+=("${secs[$kind,$i]}")
+        if [ "${stalls[$kind,$i]}" = 0 ]; then clean+=("${secs[$kind,$i]}"); else stalled=$((stalled + 1)); fi
+        total=$((total + stalls[$kind,$i]))
+    done
+    name=$([ "$kind" = ours ] && echo ymodem-send || echo "sz --ymodem")
+    printf '  %-12s median %s s over all runs, %s s over the %d runs without a stall; %d runs stalled (%d stalls)\n' \
+        "$name" "$(printf '%s\n' "${all[@]}" | median)" "$(printf '%s\n' "${clean[@]+"${clean[@]}"}" | median)" \
+        "${#clean[@]}" "$stalled" "$total"
+done
+if [ -n "$usb" ]; then
+    blocks=$((size / 1024))
+    line_bytes=$((133 + blocks * 1029))
+    per_block=$(((1029 + frame_bytes - 1) / frame_bytes + 1))
+    echo "  the link's lower bounds: $(echo "scale=2; $line_bytes / ($frame_bytes * 1000)" | bc) s to carry the $line_bytes bytes;" \
+        "$(echo "scale=2; $blocks * $per_block / 1000" | bc) s for one block at a time ($per_block frames per block and its ACK)"
+fi
 if [ ${#peaks[@]} -gt 0 ]; then
-    peak=$(printf '%s\n' "${peaks[@]}" | sort -n | tail -1)
-    echo "  ymodem-send peak memory ${peak} KiB (max resident set)"
+    echo "  ymodem-send peak memory $(printf '%s\n' "${peaks[@]}" | sort -n | tail -1) KiB (max resident set)"
 fi

@@ -16,6 +16,7 @@
 namespace
 {
 const int kRxBufferSize = 16384;    // capture buffer of the buffered input path
+const int kAnswerBufferSize = 4096; // a receiver's answers during a send, and some line noise
 const int kDataBufferSize = 1024;   // receiver scratch buffer
 const int kPacketBufferSize = 1029; // 1024 data bytes plus 5 bytes of framing
 const int kStatusIntervalMs = 20;   // how often the status line is repeated to the window
@@ -28,6 +29,7 @@ const int kVerChangedDefault = 300000;
 // the line rate the system already has for the device.
 const int kKeepLineRate = 0x20000;
 const int kOpenMode = QIODevice::ReadWrite | QIODevice::Unbuffered; // 35
+const char kACK = 0x06;
 } // namespace
 
 YMODEM::YMODEM(QObject* parent)
@@ -48,6 +50,7 @@ YMODEM::YMODEM(QObject* parent)
     rxBuffer = new char[kRxBufferSize];
     dataBuffer = new char[kDataBufferSize];
     packetBuffer = new char[kPacketBufferSize];
+    answerBuffer = new char[kAnswerBufferSize];
 
     queryList = new QStringList;
 
@@ -81,6 +84,8 @@ YMODEM::~YMODEM()
         dataBuffer = nullptr;
         delete[] packetBuffer;
         packetBuffer = nullptr;
+        delete[] answerBuffer;
+        answerBuffer = nullptr;
     } catch (...) {
         qDebug() << "Error Detected";
     }
@@ -136,6 +141,11 @@ void YMODEM::releaseInThread()
 
 void YMODEM::releasePort()
 {
+    {
+        // Answers taken off a line are no business of the next one.
+        QMutexLocker lock(&rxWaitMutex);
+        answerHead = answerTail = 0;
+    }
     if (!port)
         return;
     if (port->isOpen())
@@ -234,20 +244,23 @@ void YMODEM::timerSlot()
 
 void YMODEM::onReadyRead()
 {
-    // Wake a waiting yTransmitRead first, whichever input path is active.
-    {
-        QMutexLocker wake(&rxWaitMutex);
-        ++rxNotifyCount;
-        rxArrived.wakeAll();
-    }
-
     QextSerialPort* p = port;
-    if (!p)
+    if (p && captureAnswers(p))
         return;
-    const int n = int(p->bytesAvailable());
-    if (rxCapture != 1 || n <= 0)
-        return;
+    if (p && rxCapture == 1)
+        captureReceived(p);
+    // Wake a waiting reader only now that the bytes are where it looks for them: woken earlier,
+    // it would find the capture buffer unchanged and doze on.
+    QMutexLocker wake(&rxWaitMutex);
+    ++rxNotifyCount;
+    rxArrived.wakeAll();
+}
 
+void YMODEM::captureReceived(QextSerialPort* p)
+{
+    const int n = int(p->bytesAvailable());
+    if (n <= 0)
+        return;
     QMutexLocker lock(&rxMutex);
     if (rxCount + n < kRxBufferSize) {
         const qint64 got = p->read(rxBuffer + rxCount, n);
@@ -258,6 +271,83 @@ void YMODEM::onReadyRead()
         // in the port until the next notification.
         rxCount = 0;
     }
+}
+
+// Port's thread. rxWaitMutex is held across the read and the write so that the sender sees the
+// answer and the block written on it together. Lock order: rxWaitMutex, then the port's lock;
+// the worker never takes rxWaitMutex while it holds the port's lock.
+bool YMODEM::captureAnswers(QextSerialPort* p)
+{
+    QMutexLocker lock(&rxWaitMutex);
+    if (!answerCapture)
+        return false;
+    const bool nothingUnread = answerHead == answerTail;
+    if (nothingUnread) {
+        answerHead = answerTail = 0;
+    } else if (answerHead > 0) {
+        memmove(answerBuffer, answerBuffer + answerHead, size_t(answerTail - answerHead));
+        answerTail -= answerHead;
+        answerHead = 0;
+    }
+    for (;;) {
+        const int room = kAnswerBufferSize - answerTail;
+        if (room == 0) {
+            // More than any answer: noise beyond the buffer is dropped.
+            char drop[256];
+            if (p->read(drop, sizeof drop) < qint64(sizeof drop))
+                break;
+            continue;
+        }
+        const qint64 got = p->read(answerBuffer + answerTail, room);
+        if (got <= 0)
+            break;
+        answerTail += int(got);
+        if (got < room)
+            break;
+    }
+    // Only an ACK that is the first answer since the block was armed stands for the block on the
+    // line; anything else is left to the sender's own rules.
+    if (armedBlock && nothingUnread && answerTail > 0 && answerBuffer[0] == kACK) {
+        // A receiver that empties its input right after it answers (lrzsz's rz) gets the
+        // processor first where it is waiting for one, so the block comes after that flush.
+        QThread::yieldCurrentThread();
+        p->write(armedBlock->constData(), armedBlock->size());
+        armedBlock = nullptr;
+        armedWritten = true;
+    }
+    ++rxNotifyCount;
+    rxArrived.wakeAll();
+    return true;
+}
+
+void YMODEM::beginAnswerCapture()
+{
+    QMutexLocker lock(&rxWaitMutex);
+    answerCapture = true;
+    armedBlock = nullptr;
+    armedWritten = false;
+}
+
+// What is still unread stays for yTransmitRead; new bytes wait in the port again.
+void YMODEM::endAnswerCapture()
+{
+    QMutexLocker lock(&rxWaitMutex);
+    answerCapture = false;
+    armedBlock = nullptr;
+}
+
+void YMODEM::armNextBlock(const QByteArray* block)
+{
+    QMutexLocker lock(&rxWaitMutex);
+    armedBlock = block;
+    armedWritten = false;
+}
+
+bool YMODEM::disarmNextBlock()
+{
+    QMutexLocker lock(&rxWaitMutex);
+    armedBlock = nullptr;
+    return armedWritten;
 }
 
 int YMODEM::yTransmitRead(char& c, unsigned short timeout)
@@ -275,6 +365,18 @@ int YMODEM::yTransmitRead(char& c, unsigned short timeout)
     quint64 seen;
     {
         QMutexLocker lock(&rxWaitMutex);
+        // During a send the port's thread reads the answers; what it took is read first after.
+        if (answerCapture || answerHead < answerTail) {
+            const QDeadlineTimer deadline(kReadWaitMs, Qt::PreciseTimer);
+            while (answerCapture && answerHead == answerTail && !deadline.hasExpired())
+                rxArrived.wait(&rxWaitMutex, deadline);
+            if (answerHead == answerTail) {
+                c = 0;
+                return 0;
+            }
+            c = answerBuffer[answerHead++];
+            return 1;
+        }
         seen = rxNotifyCount;
     }
     qint64 waiting = port->bytesAvailable();
@@ -309,6 +411,10 @@ void YMODEM::yTransmitWrite(char c)
 
 void YMODEM::yTransmitFlushInput()
 {
+    {
+        QMutexLocker lock(&rxWaitMutex);
+        answerHead = answerTail = 0;
+    }
     if (port && port->isOpen())
         port->readAll();
 }

@@ -127,9 +127,22 @@ private:
     void writeBlock(const QByteArray& framed);
     int awaitHeaderAck(const QByteArray& header);
     int awaitRequestAfterHeader();
-    int awaitBlockAnswer(const QByteArray& block);
+    int sendFile(const QByteArray& contents, const QFileInfo& fileInfo, bool firmware);
+    int awaitBlockAnswer(const QByteArray& block, const QByteArray* next, bool* nextWritten);
     int drainBeforeEot();
     void cancelTransfer();
+
+    // ---- Sender's answer path (ymodem.cpp) ----
+    // While a send runs, the port's thread takes the receiver's answers off the line itself and,
+    // when the first of them is the ACK of the block on the line, writes the block armed next at
+    // once: the next block does not wait for this thread to wake up.
+    void beginAnswerCapture();
+    void endAnswerCapture();
+    void armNextBlock(const QByteArray* block);
+    // Disarms; true when the port's thread wrote the armed block (its ACK is still to be read).
+    bool disarmNextBlock();
+    bool captureAnswers(QextSerialPort* p);
+    void captureReceived(QextSerialPort* p);
 
     // ---- Receiver helpers (ymodem_receiver.cpp) ----
     QString receiveFolderPath();
@@ -201,6 +214,13 @@ private:
     QMutex rxWaitMutex;
     QWaitCondition rxArrived;
     quint64 rxNotifyCount = 0; // notifications seen so far; guarded by rxWaitMutex
+    // The sender's answer path; all guarded by rxWaitMutex.
+    bool answerCapture = false;
+    char* answerBuffer = nullptr;
+    int answerHead = 0; // next byte to read
+    int answerTail = 0; // end of the bytes held
+    const QByteArray* armedBlock = nullptr;
+    bool armedWritten = false;
     bool threadEndWatched = false;
 
     // Set by the receiver when a session ended with the file shorter than its header said.

@@ -165,6 +165,14 @@ void YMODEM::cancelTransfer()
 
 int YMODEM::transmitFile(const QByteArray& contents, const QFileInfo& fileInfo, bool firmware)
 {
+    beginAnswerCapture();
+    const int result = sendFile(contents, fileInfo, firmware);
+    endAnswerCapture();
+    return result;
+}
+
+int YMODEM::sendFile(const QByteArray& contents, const QFileInfo& fileInfo, bool firmware)
+{
     const quint32 size = quint32(fileInfo.size());
 
     QByteArray built;
@@ -187,23 +195,24 @@ int YMODEM::transmitFile(const QByteArray& contents, const QFileInfo& fileInfo, 
     quint32 remaining = size;
     QByteArray block;
     QByteArray next = remaining > 0 ? dataBlock(contents, 0, remaining, 1) : QByteArray();
+    bool written = false; // the port's thread wrote this block on the last one's ACK
     while (remaining > 0) {
         const quint32 n = blockSize(remaining);
         block.swap(next);
         sent += qMin(remaining, n);
         emit progress(percent(sent, size));
-        // The receiver flushes its input right after its answer; letting it run first keeps
-        // the new block from arriving before that flush.
-        QThread::yieldCurrentThread();
-        writeBlock(block);
+        if (!written)
+            writeBlock(block);
         setStatus(blockStatus);
 
-        // The next block is made while the receiver checks this one, not after its answer.
+        // The next block is made while the receiver checks this one, and goes out on its ACK.
         const bool last = remaining <= n;
-        if (!last && blockNumber < kMaxDataBlocks)
+        const bool more = !last && blockNumber < kMaxDataBlocks;
+        if (more)
             next = dataBlock(contents, sent, remaining - n, blockNumber + 1);
 
-        result = awaitBlockAnswer(block);
+        written = false;
+        result = awaitBlockAnswer(block, more ? &next : nullptr, &written);
         if (result != YmodemCode::Done)
             return result;
 
@@ -296,36 +305,54 @@ int YMODEM::awaitRequestAfterHeader()
 }
 
 // Waits for a data block's answer. NAK asks for the block again at once; a "C" or NAK after a
-// long silence means the receiver lost it.
-int YMODEM::awaitBlockAnswer(const QByteArray& block)
+// long silence means the receiver lost it. next, when given, is written by the port's thread as
+// soon as the ACK comes (nextWritten then says so); it is disarmed before this returns and
+// before anything else is written.
+int YMODEM::awaitBlockAnswer(const QByteArray& block, const QByteArray* next, bool* nextWritten)
 {
     QElapsedTimer sinceWrite;
     sinceWrite.start();
     int resends = 0;
+    int result = YmodemCode::Done;
+    if (next)
+        armNextBlock(next);
     for (;;) {
         if (sinceWrite.elapsed() >= TimeScale::ms(kBlockAnswerLimitMs)) {
+            // An ACK that came just now has sent the next block already: it is the next byte.
+            if (next && disarmNextBlock()) {
+                char ack = 0;
+                yTransmitRead(ack, kReadWait);
+                break;
+            }
             trace(QStringLiteral("Block %1: no answer within %2 s\r\n")
                       .arg(quint8(block.at(1)))
                       .arg(TimeScale::ms(kBlockAnswerLimitMs) / 1000.0));
             cancelTransfer();
             setStatus(tr("Upload Canceled with Errors..."));
-            return YmodemCode::BlockUnanswered;
+            result = YmodemCode::BlockUnanswered;
+            break;
         }
         char c = 0;
         if (yTransmitRead(c, kReadWait) != 1)
             continue;
         if (c == kACK)
-            return YmodemCode::Done;
+            break;
         if (c == kCAN) {
+            if (next)
+                disarmNextBlock();
             c = 0;
             yTransmitRead(c, kReadWait);
             setStatus(tr("Upload Canceled by Remote"));
-            return c == kCAN ? YmodemCode::CancelledTwice : YmodemCode::CancelledOnce;
+            result = c == kCAN ? YmodemCode::CancelledTwice : YmodemCode::CancelledOnce;
+            break;
         }
         const bool askedAgain =
             c == kNAK ||
             (c == kCrcRequest && sinceWrite.elapsed() >= TimeScale::ms(kAskAgainAfterMs));
         if (!askedAgain)
+            continue;
+        // An ACK right behind the request has sent the next block: never send this one after it.
+        if (next && disarmNextBlock())
             continue;
         if (resends == kMaxBlockResends) {
             trace(QStringLiteral("Block %1 refused %2 times\r\n")
@@ -333,13 +360,20 @@ int YMODEM::awaitBlockAnswer(const QByteArray& block)
                       .arg(resends + 1));
             cancelTransfer();
             setStatus(tr("Upload Canceled with Errors..."));
-            return YmodemCode::BlockRefused;
+            result = YmodemCode::BlockRefused;
+            break;
         }
         ++resends;
         QThread::msleep(kResendSettleMs);
         writeBlock(block);
         sinceWrite.restart();
+        if (next)
+            armNextBlock(next);
     }
+    // The ACK the port's thread wrote the next block on is the one taken above.
+    if (next)
+        *nextWritten = disarmNextBlock() && result == YmodemCode::Done;
+    return result;
 }
 
 // Drops whatever is still arriving until the line is quiet for one poll.

@@ -1,8 +1,8 @@
 # Sourced by the scripts that drive the updater under a virtual X server against the simulated
-# console (screenshots.sh, idle-cpu.sh). Needs BUILD_DIR. Gives:
+# console (screenshots.sh, idle-cpu.sh, bench/update-memory.sh). Needs BUILD_DIR. Gives:
 #   work            a temporary folder; it and every process in pids go at exit
-#   start_console   starts the simulated console ($work/console) and offers its port to the
-#                   updater through UPDATER_EXTRA_PORTS
+#   start_console   starts the simulated console ($work/console; arguments go to it) and
+#                   offers its port to the updater through UPDATER_EXTRA_PORTS
 #   start_updater   starts the updater (its pid in updater, its output in $work/updater.out)
 #                   and waits for its window (window)
 #   click_next      clicks "Next"
@@ -21,7 +21,7 @@ start_console() {
     # It sits behind a link in a folder of its own, which the updater is offered: the console
     # drops the line on every reset and comes back there, as a USB device does.
     mkdir -p "$work/dev"
-    "$BUILD_DIR/sim/sim-console" --dir "$work/console" --link "$work/dev/ttyACM0" \
+    "$BUILD_DIR/sim/sim-console" --dir "$work/console" --link "$work/dev/ttyACM0" "$@" \
         >"$work/sim.out" 2>"$work/sim.err" &
     pids+=($!)
     for _ in $(seq 50); do

@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     cmake g++ make pkg-config
     qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev libqt5sql5-sqlite libudev-dev
-    lrzsz socat sqlite3 dbus-daemon clang libclang-rt-14-dev
+    lrzsz socat sqlite3 dbus-daemon clang libclang-rt-14-dev libtsan2
     xvfb xauth x11-apps imagemagick xdotool fonts-liberation2
     dpkg-dev file lintian appstream
 )

@@ -69,7 +69,8 @@ public:
     // (a second opener gets EBUSY). Saves the terminal settings so closePort() can restore them.
     // nullptr on failure with *err set.
     static Port* openPort(const QString& name, int* err);
-    // Restores the saved settings, drops the exclusive lock and closes. Frees port.
+    // Restores the saved settings (keeping echo and line editing off), drops the exclusive lock
+    // and closes. Frees port.
     static bool closePort(Port* port, int* err);
 
     static bool readConfig(Port* port, LineConfig* config, int* err);
@@ -96,12 +97,21 @@ public:
     static qint64 outputQueue(Port* port, int* err);
     // Waits at most timeoutMs for the output queue to drain. False on time-out or failure.
     static bool drainOutput(Port* port, int timeoutMs, int* err);
+    // Throws away what the device's output queue still holds.
+    static void discardOutput(Port* port);
 
     static bool setDtr(Port* port, bool set, int* err);
     static bool setRts(Port* port, bool set, int* err);
     // Modem lines as ModemLine bits; -1 on failure. *supported is false where the device has no
     // modem lines (a pseudo-terminal), which is not an error.
     static int modemStatus(Port* port, bool* supported, int* err);
+
+    // Blocks until a modem line (DSR, CTS, DCD, RI) changes: 1 on a change, 0 when
+    // cancelModemWait() ended it, -1 on failure (ENOTTY/EINVAL: the device cannot report
+    // changes; EIO: it has gone).
+    static int waitModemChange(Port* port, int* err);
+    // Ends a waitModemChange() blocked in another thread and returns once it has left.
+    static void cancelModemWait(Port* port);
 
     // A wake-up handle another thread can poke to end a waitEvents() early.
     static int createWaker(int* err);

@@ -1,23 +1,28 @@
 // Linux implementation of the serial interface: termios, poll and ioctl on the device node.
 #include "serialplatform.h"
 
-#include <QElapsedTimer>
+#include "serialsys.h"
 
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <termios.h>
-#include <unistd.h>
 
 struct SerialPlatform::Port {
     int fd = -1;
     termios saved{};
     bool haveSaved = false;
     Timeouts timeouts;
+    // The thread blocked in waitModemChange(), so cancelModemWait() can interrupt it.
+    std::atomic<bool> modemWaiting{false};
+    std::atomic<bool> modemCancel{false};
+    std::atomic<pthread_t> modemThread{};
 };
 
 namespace
@@ -36,6 +41,15 @@ const RateCode rateCodes[] = {
     {115200, B115200}, {230400, B230400}, {460800, B460800},   {500000, B500000},
     {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {2000000, B2000000},
 };
+
+bool isStandardRate(quint32 rate)
+{
+    for (const RateCode& rc : rateCodes) {
+        if (rc.rate == rate)
+            return true;
+    }
+    return false;
+}
 
 bool rateToCode(quint32 rate, speed_t* code)
 {
@@ -57,15 +71,29 @@ quint32 codeToRate(speed_t code)
     return 0;
 }
 
-// Interrupted calls are retried, everything else is returned to the caller.
-int retryPoll(pollfd* fds, nfds_t count, int timeoutMs)
+// Interrupted calls are retried, everything else is returned to the caller. (A poll retried
+// after a signal starts its time-out again; signals are rare enough for that.)
+template <typename Call> int retry(Call call)
 {
     for (;;) {
-        int r = ::poll(fds, count, timeoutMs);
+        int r = call();
         if (r >= 0 || errno != EINTR)
             return r;
     }
 }
+
+int retryPoll(pollfd* fds, nfds_t count, int timeoutMs)
+{
+    return retry([&] { return SerialSys::poll(fds, count, timeoutMs); });
+}
+
+int retryIoctl(int fd, unsigned long request, void* arg)
+{
+    return retry([&] { return SerialSys::ioctl(fd, request, arg); });
+}
+
+bool isStandardRate(quint32 rate);
+bool setModemLine(SerialPlatform::Port* port, int line, bool set, int* err);
 
 bool isNotSupported(int err)
 {
@@ -83,36 +111,36 @@ int remainingMs(const QElapsedTimer& timer, qint64 totalMs)
 SerialPlatform::Port* SerialPlatform::openPort(const QString& name, int* err)
 {
     const QByteArray path = name.toUtf8();
-    int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int fd = retry([&] {
+        return SerialSys::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    });
     if (fd < 0) {
         *err = errno;
         return nullptr;
     }
     // flock() is what keeps a second opener out even when it runs as root (TIOCEXCL does not).
-    if (::flock(fd, LOCK_EX | LOCK_NB) < 0) {
+    if (retry([&] { return SerialSys::flock(fd, LOCK_EX | LOCK_NB); }) < 0) {
         *err = (errno == EWOULDBLOCK) ? EBUSY : errno;
-        ::close(fd);
+        SerialSys::close(fd);
+        return nullptr;
+    }
+    int failure = 0;
+    termios saved{};
+    if (retryIoctl(fd, TIOCEXCL, nullptr) < 0 && !isNotSupported(errno))
+        failure = errno;
+    else if (retry([&] { return SerialSys::tcgetattr(fd, &saved); }) < 0)
+        failure = errno;
+    if (failure) {
+        *err = failure;
+        retryIoctl(fd, TIOCNXCL, nullptr);
+        retry([&] { return SerialSys::flock(fd, LOCK_UN); });
+        SerialSys::close(fd);
         return nullptr;
     }
     Port* port = new Port;
     port->fd = fd;
-    if (::ioctl(fd, TIOCEXCL) < 0 && !isNotSupported(errno)) {
-        *err = errno;
-        ::flock(fd, LOCK_UN);
-        ::close(fd);
-        delete port;
-        return nullptr;
-    }
-    if (::tcgetattr(fd, &port->saved) == 0) {
-        port->haveSaved = true;
-    } else {
-        *err = errno;
-        ::ioctl(fd, TIOCNXCL);
-        ::flock(fd, LOCK_UN);
-        ::close(fd);
-        delete port;
-        return nullptr;
-    }
+    port->saved = saved;
+    port->haveSaved = true;
     return port;
 }
 
@@ -121,11 +149,18 @@ bool SerialPlatform::closePort(Port* port, int* err)
     if (!port)
         return true;
     bool ok = true;
-    if (port->haveSaved)
-        ::tcsetattr(port->fd, TCSANOW, &port->saved); // fails harmlessly on a hung-up line
-    ::ioctl(port->fd, TIOCNXCL);
-    ::flock(port->fd, LOCK_UN);
-    if (::close(port->fd) < 0 && errno != EINTR) {
+    if (port->haveSaved) {
+        // The console may still be attached: echo or line editing back on would send its own
+        // bytes back to it, so the saved settings come back without them.
+        termios restore = port->saved;
+        restore.c_lflag &= ~tcflag_t(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+        // Fails harmlessly on a hung-up line.
+        retry([&] { return SerialSys::tcsetattr(port->fd, TCSANOW, &restore); });
+    }
+    retryIoctl(port->fd, TIOCNXCL, nullptr);
+    retry([&] { return SerialSys::flock(port->fd, LOCK_UN); });
+    // Not retried: after EINTR the descriptor is already gone.
+    if (SerialSys::close(port->fd) < 0 && errno != EINTR) {
         *err = errno;
         ok = false;
     }
@@ -136,11 +171,13 @@ bool SerialPlatform::closePort(Port* port, int* err)
 bool SerialPlatform::readConfig(Port* port, LineConfig* config, int* err)
 {
     termios tio{};
-    if (::tcgetattr(port->fd, &tio) < 0) {
+    if (retry([&] { return SerialSys::tcgetattr(port->fd, &tio); }) < 0) {
         *err = errno;
         return false;
     }
-    config->baudRate = codeToRate(cfgetospeed(&tio));
+    config->baudRate = SerialSys::lineRate(port->fd);
+    if (config->baudRate == 0)
+        config->baudRate = codeToRate(cfgetospeed(&tio));
     switch (tio.c_cflag & CSIZE) {
     case CS5:
         config->byteSize = 5;
@@ -176,7 +213,7 @@ bool SerialPlatform::readConfig(Port* port, LineConfig* config, int* err)
 bool SerialPlatform::applyConfig(Port* port, const LineConfig& config, int* err)
 {
     termios tio{};
-    if (::tcgetattr(port->fd, &tio) < 0) {
+    if (retry([&] { return SerialSys::tcgetattr(port->fd, &tio); }) < 0) {
         *err = errno;
         return false;
     }
@@ -252,10 +289,22 @@ bool SerialPlatform::applyConfig(Port* port, const LineConfig& config, int* err)
     else
         tio.c_iflag &= ~IXOFF;
 
-    if (::tcsetattr(port->fd, TCSANOW, &tio) < 0) {
+    if (retry([&] { return SerialSys::tcsetattr(port->fd, TCSANOW, &tio); }) < 0) {
         *err = errno;
         return false;
     }
+    // Rates without a speed code (14400, 56000, 128000, 256000) go through termios2.
+    if (config.baudRate && !isStandardRate(config.baudRate) &&
+        SerialSys::setLineRate(port->fd, config.baudRate) < 0) {
+        *err = errno;
+        return false;
+    }
+    // RTS follows the record: dropped when it is disabled (flow control off), raised when
+    // enabled; with handshake the driver drives it. DTR is not in the record and stays as the
+    // opening left it (raised).
+    if (config.fRtsControl != RtsHandshake &&
+        !setModemLine(port, TIOCM_RTS, config.fRtsControl == RtsEnable, err))
+        return false;
     return true;
 }
 
@@ -271,7 +320,7 @@ qint64 SerialPlatform::readNow(Port* port, char* data, qint64 maxSize, int* err)
     if (maxSize <= 0)
         return 0;
     for (;;) {
-        ssize_t n = ::read(port->fd, data, size_t(maxSize));
+        ssize_t n = SerialSys::read(port->fd, data, size_t(maxSize));
         if (n > 0)
             return n;
         if (n == 0) {
@@ -336,7 +385,7 @@ qint64 SerialPlatform::writeNow(Port* port, const char* data, qint64 size, int* 
     if (size <= 0)
         return 0;
     for (;;) {
-        ssize_t n = ::write(port->fd, data, size_t(size));
+        ssize_t n = SerialSys::write(port->fd, data, size_t(size));
         if (n >= 0)
             return n;
         if (errno == EINTR)
@@ -385,7 +434,7 @@ qint64 SerialPlatform::writeAll(Port* port, const char* data, qint64 size, int* 
 qint64 SerialPlatform::inputQueue(Port* port, int* err)
 {
     int count = 0;
-    if (::ioctl(port->fd, FIONREAD, &count) < 0) {
+    if (retryIoctl(port->fd, FIONREAD, &count) < 0) {
         *err = errno;
         return -1;
     }
@@ -395,13 +444,18 @@ qint64 SerialPlatform::inputQueue(Port* port, int* err)
 qint64 SerialPlatform::outputQueue(Port* port, int* err)
 {
     int count = 0;
-    if (::ioctl(port->fd, TIOCOUTQ, &count) < 0) {
+    if (retryIoctl(port->fd, TIOCOUTQ, &count) < 0) {
         if (isNotSupported(errno))
             return 0;
         *err = errno;
         return -1;
     }
     return count;
+}
+
+void SerialPlatform::discardOutput(Port* port)
+{
+    retry([&] { return SerialSys::tcflush(port->fd, TCOFLUSH); });
 }
 
 bool SerialPlatform::drainOutput(Port* port, int timeoutMs, int* err)
@@ -419,13 +473,16 @@ bool SerialPlatform::drainOutput(Port* port, int timeoutMs, int* err)
             *err = ETIMEDOUT;
             return false;
         }
-        ::usleep(2000);
+        // Only close and flush wait here, bounded; nothing wakes us when the queue empties.
+        QThread::msleep(2);
     }
 }
 
-static bool setModemLine(SerialPlatform::Port* port, int line, bool set, int* err)
+namespace
 {
-    if (::ioctl(port->fd, set ? TIOCMBIS : TIOCMBIC, &line) < 0) {
+bool setModemLine(SerialPlatform::Port* port, int line, bool set, int* err)
+{
+    if (retryIoctl(port->fd, set ? TIOCMBIS : TIOCMBIC, &line) < 0) {
         if (isNotSupported(errno))
             return true;
         *err = errno;
@@ -433,6 +490,7 @@ static bool setModemLine(SerialPlatform::Port* port, int line, bool set, int* er
     }
     return true;
 }
+} // namespace
 
 bool SerialPlatform::setDtr(Port* port, bool set, int* err)
 {
@@ -447,7 +505,7 @@ bool SerialPlatform::setRts(Port* port, bool set, int* err)
 int SerialPlatform::modemStatus(Port* port, bool* supported, int* err)
 {
     int bits = 0;
-    if (::ioctl(port->fd, TIOCMGET, &bits) < 0) {
+    if (retryIoctl(port->fd, TIOCMGET, &bits) < 0) {
         if (isNotSupported(errno)) {
             *supported = false;
             return 0;
@@ -469,9 +527,44 @@ int SerialPlatform::modemStatus(Port* port, bool* supported, int* err)
     return lines;
 }
 
+int SerialPlatform::waitModemChange(Port* port, int* err)
+{
+    port->modemThread = pthread_self();
+    port->modemWaiting = true;
+    int result = -1;
+    for (;;) {
+        if (port->modemCancel) {
+            result = 0;
+            break;
+        }
+        const unsigned long lines = TIOCM_DSR | TIOCM_CTS | TIOCM_CD | TIOCM_RNG;
+        if (SerialSys::ioctl(port->fd, TIOCMIWAIT, reinterpret_cast<void*>(lines)) == 0) {
+            result = 1;
+            break;
+        }
+        if (errno != EINTR) {
+            *err = errno;
+            break;
+        }
+    }
+    port->modemWaiting = false;
+    return result;
+}
+
+void SerialPlatform::cancelModemWait(Port* port)
+{
+    port->modemCancel = true;
+    // The signal may land just before the waiter enters its wait: repeat until it has left.
+    // Bounded so that a thread stuck elsewhere cannot hold a close.
+    for (int i = 0; i < 1000 && port->modemWaiting; ++i) {
+        SerialSys::interruptThread(port->modemThread);
+        QThread::usleep(500);
+    }
+}
+
 int SerialPlatform::createWaker(int* err)
 {
-    int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    int fd = SerialSys::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (fd < 0)
         *err = errno;
     return fd;
@@ -480,7 +573,7 @@ int SerialPlatform::createWaker(int* err)
 void SerialPlatform::destroyWaker(int waker)
 {
     if (waker >= 0)
-        ::close(waker);
+        SerialSys::close(waker);
 }
 
 void SerialPlatform::wake(int waker)
@@ -488,7 +581,7 @@ void SerialPlatform::wake(int waker)
     if (waker < 0)
         return;
     const uint64_t one = 1;
-    while (::write(waker, &one, sizeof one) < 0 && errno == EINTR) {
+    while (SerialSys::write(waker, &one, sizeof one) < 0 && errno == EINTR) {
     }
 }
 
@@ -497,7 +590,7 @@ void SerialPlatform::clearWake(int waker)
     if (waker < 0)
         return;
     uint64_t value;
-    while (::read(waker, &value, sizeof value) < 0 && errno == EINTR) {
+    while (SerialSys::read(waker, &value, sizeof value) < 0 && errno == EINTR) {
     }
 }
 

@@ -56,10 +56,6 @@ const int baudTableSize = int(sizeof baudTable / sizeof baudTable[0]);
 
 // Bounded wait for queued output at close and flush: a line nobody reads must not hang us.
 const int FlushTimeoutMs = 2000;
-// While written bytes sit in the device's output queue, look again this often.
-const int TxDrainPollMs = 5;
-// Devices with modem lines have no wake-up for their changes: look at DSR this often.
-const int DsrPollMs = 50;
 // After a failed event wait, pause before the next so a persistent failure cannot spin.
 const int WaitFailurePauseMs = 100;
 const int RxChunk = 64 * 1024;
@@ -98,6 +94,8 @@ void Win_QextSerialPort::init(IoMode ioMode)
 {
     handle = nullptr;
     waker = -1;
+    joining = false;
+    modemChanged = false;
     txWaiting = false;
     setIoMode(ioMode);
     _bytesToWrite = 0;
@@ -140,19 +138,40 @@ bool Win_QextSerialPort::open(OpenMode openMode)
     QMutexLocker lock(mutex);
     if (openMode == NotOpen)
         return isOpen();
-    if (isOpen())
+    // While another thread's close waits for the monitor, a slot on the monitor thread must not
+    // open the port again: the close would then wait for a monitor that carries on.
+    if (isOpen() || joining)
         return false;
 
     int err = 0;
-    handle = SerialPlatform::openPort(port, &err);
-    recordOpenResult(port, handle ? 0 : err);
-    if (!handle) {
-        setErrorString(QStringLiteral("%1: %2").arg(port, SerialPlatform::errorString(err)));
+    const QString failure = openDevice(&err);
+    if (!failure.isEmpty()) {
+        closeHandle();
+        setErrorString(failure);
         return false;
     }
-    SerialPlatform::readConfig(handle, &config, &err);
+    QIODevice::open(openMode);
+    if (mode == EventIo) {
+        overlapThread->resume();
+        // Re-opened from a slot on the monitor thread: that thread simply carries on.
+        if (QThread::currentThread() != overlapThread)
+            overlapThread->start(QThread::currentThread()->priority());
+        startModemWatcher();
+    }
+    return true;
+}
+
+// Opens the device and sets up its line; nothing is running yet. On failure returns why, with
+// the device possibly still held (the caller closes it).
+QString Win_QextSerialPort::openDevice(int* err)
+{
+    SerialPlatform::Port* h = SerialPlatform::openPort(port, err);
+    recordOpenResult(port, h ? 0 : *err);
+    if (!h)
+        return QStringLiteral("%1: %2").arg(port, SerialPlatform::errorString(*err));
     {
         QMutexLocker rx(&rxLock);
+        handle = h;
         rxQueue.clear();
         rxQueue.reserve(RxChunk);
         rxHead = 0;
@@ -166,7 +185,8 @@ bool Win_QextSerialPort::open(OpenMode openMode)
     gone = false;
     goneErr = 0;
     txWaiting = false;
-    QIODevice::open(openMode);
+    modemChanged = false;
+    SerialPlatform::readConfig(h, &config, err);
 
     config.fBinary = true;
     config.fOutX = false;
@@ -174,6 +194,7 @@ bool Win_QextSerialPort::open(OpenMode openMode)
     config.fNull = false;
     config.fAbortOnError = false;
 
+    // With the handle set, each setter writes the configuration record.
     setBaudRate(settings.baudRate);
     setDataBits(settings.dataBits);
     setStopBits(settings.stopBits);
@@ -182,41 +203,62 @@ bool Win_QextSerialPort::open(OpenMode openMode)
     setTimeout(settings.timeoutMs);
 
     // A line left in cooked mode would translate and swallow bytes: refuse it.
-    if (!SerialPlatform::applyConfig(handle, config, &err)) {
-        setErrorString(QStringLiteral("%1: cannot set the line: %2")
-                           .arg(port, SerialPlatform::errorString(err)));
-        closeHandle();
-        QIODevice::close();
-        return false;
+    if (!SerialPlatform::applyConfig(h, config, err))
+        return QStringLiteral("%1: cannot set the line: %2")
+            .arg(port, SerialPlatform::errorString(*err));
+    if (mode != EventIo)
+        return QString();
+
+    commTimeouts.readInterval = SerialPlatform::MaxTimeout;
+    commTimeouts.readTotalMultiplier = 0;
+    commTimeouts.readTotalConstant = 0;
+    commTimeouts.writeTotalMultiplier = 0;
+    commTimeouts.writeTotalConstant = 0;
+    SerialPlatform::applyTimeouts(h, commTimeouts, err);
+
+    if (waker < 0)
+        waker = SerialPlatform::createWaker(err);
+    if (waker < 0) {
+        qWarning("Failed to set Comm Mask. Error code: %ld", long(*err));
+        return QStringLiteral("%1: cannot watch the line: %2")
+            .arg(port, SerialPlatform::errorString(*err));
     }
+    SerialPlatform::clearWake(waker);
 
-    if (mode == EventIo) {
-        commTimeouts.readInterval = SerialPlatform::MaxTimeout;
-        commTimeouts.readTotalMultiplier = 0;
-        commTimeouts.readTotalConstant = 0;
-        commTimeouts.writeTotalMultiplier = 0;
-        commTimeouts.writeTotalConstant = 0;
-        SerialPlatform::applyTimeouts(handle, commTimeouts, &err);
+    bool supported = false;
+    int lines = SerialPlatform::modemStatus(h, &supported, err);
+    modemSupported = supported && lines >= 0;
+    lastDsr = modemSupported ? ((lines & SerialPlatform::ModemDsr) ? 1 : 0) : -1;
+    return QString();
+}
 
-        if (waker < 0)
-            waker = SerialPlatform::createWaker(&err);
-        if (waker < 0) {
-            qWarning("Failed to set Comm Mask. Error code: %ld", long(err));
-            return false;
-        }
-        SerialPlatform::clearWake(waker);
+void Win_QextSerialPort::startModemWatcher()
+{
+    if (modemSupported && !modemWatcher.joinable())
+        modemWatcher = std::thread(&Win_QextSerialPort::watchModemLines, this, handle.load());
+}
 
-        bool supported = false;
-        int lines = SerialPlatform::modemStatus(handle, &supported, &err);
-        modemSupported = supported && lines >= 0;
-        lastDsr = modemSupported ? ((lines & SerialPlatform::ModemDsr) ? 1 : 0) : -1;
+void Win_QextSerialPort::stopModemWatcher()
+{
+    if (!modemWatcher.joinable())
+        return;
+    SerialPlatform::cancelModemWait(handle);
+    modemWatcher.join();
+}
 
-        overlapThread->resume();
-        // Re-opened from a slot on the monitor thread: that thread simply carries on.
-        if (QThread::currentThread() != overlapThread)
-            overlapThread->start(QThread::currentThread()->priority());
+void Win_QextSerialPort::watchModemLines(SerialPlatform::Port* h)
+{
+    // The device reports only changes after the wait has begun: have the monitor look once
+    // more, for a change made since open() read the lines.
+    modemChanged = true;
+    SerialPlatform::wake(waker);
+    // Ends when cancelled, when the device cannot report changes (nothing then reports DSR)
+    // or when it has gone (the monitor sees the hang-up).
+    int err = 0;
+    while (SerialPlatform::waitModemChange(h, &err) > 0) {
+        modemChanged = true;
+        SerialPlatform::wake(waker);
     }
-    return isOpen();
 }
 
 void Win_QextSerialPort::close()
@@ -224,19 +266,25 @@ void Win_QextSerialPort::close()
     QMutexLocker lock(mutex);
     if (!isOpen())
         return;
-    flush();
+    // Bounded: what the device has not sent by then is given up, or the kernel's close would
+    // wait for it up to the line's closing wait (30 s on USB devices) with this lock held.
+    if (handle && !flushOutput(FlushTimeoutMs) && handle)
+        SerialPlatform::discardOutput(handle);
     if (overlapThread->isRunning()) {
         overlapThread->stop();
         SerialPlatform::wake(waker);
         if (QThread::currentThread() != overlapThread) {
             // The monitor may be inside a slot that waits for this lock.
+            joining = true;
             lock.unlock();
             overlapThread->wait();
             lock.relock();
+            joining = false;
             if (!isOpen())
                 return; // a slot on the monitor thread closed the port meanwhile
         }
     }
+    stopModemWatcher();
     closeHandle();
     {
         QWriteLocker pending(bytesToWriteLock);
@@ -247,13 +295,12 @@ void Win_QextSerialPort::close()
 
 void Win_QextSerialPort::closeHandle()
 {
-    if (!handle)
-        return;
-    int err = 0;
-    SerialPlatform::closePort(handle, &err);
-    handle = nullptr;
+    SerialPlatform::Port* h;
     {
+        // size() may be reading through the handle on another thread.
         QMutexLocker rx(&rxLock);
+        h = handle;
+        handle = nullptr;
         rxQueue.clear();
         rxHead = 0;
         rxThrottled = false;
@@ -264,18 +311,20 @@ void Win_QextSerialPort::closeHandle()
         txHead = 0;
     }
     txWaiting = false;
+    if (!h)
+        return;
+    int err = 0;
+    SerialPlatform::closePort(h, &err);
 }
 
 qint64 Win_QextSerialPort::size() const
 {
-    qint64 queued;
-    {
-        QMutexLocker rx(&rxLock);
-        queued = rxQueue.size() - rxHead;
-    }
-    if (handle && !gone) {
+    QMutexLocker rx(&rxLock);
+    qint64 queued = rxQueue.size() - rxHead;
+    SerialPlatform::Port* h = handle;
+    if (h && !gone) {
         int err = 0;
-        qint64 driver = SerialPlatform::inputQueue(handle, &err);
+        qint64 driver = SerialPlatform::inputQueue(h, &err);
         if (driver > 0)
             queued += driver;
     }
@@ -320,7 +369,7 @@ void Win_QextSerialPort::setBaudRate(BaudRateType rate)
             break;
         }
     }
-    if (isOpen() && int(rate) >= 0 && int(rate) < baudTableSize) {
+    if (handle && int(rate) >= 0 && int(rate) < baudTableSize) {
         const BaudInfo& info = baudTable[int(rate)];
         config.baudRate = info.rate;
         if (info.note)
@@ -337,7 +386,7 @@ void Win_QextSerialPort::setDataBits(DataBitsType bits)
         if (!refused)
             settings.dataBits = bits;
     }
-    if (!isOpen())
+    if (!handle)
         return;
     switch (bits) {
     case Data5:
@@ -368,7 +417,7 @@ void Win_QextSerialPort::setStopBits(StopBitsType bits)
         if (!refused)
             settings.stopBits = bits;
     }
-    if (!isOpen())
+    if (!handle)
         return;
     switch (bits) {
     case Stop1:
@@ -395,7 +444,7 @@ void Win_QextSerialPort::setParity(ParityType parity)
 {
     QMutexLocker lock(mutex);
     settings.parity = parity;
-    if (!isOpen())
+    if (!handle)
         return;
     config.parity = int(parity);
     switch (parity) {
@@ -424,7 +473,7 @@ void Win_QextSerialPort::setFlowControl(FlowControlType flow)
 {
     QMutexLocker lock(mutex);
     settings.flowControl = flow;
-    if (!isOpen())
+    if (!handle)
         return;
     switch (flow) {
     case FlowOff:
@@ -506,12 +555,17 @@ bool Win_QextSerialPort::flushOutput(int timeoutMs)
     }
     int err = 0;
     const int left = qMax(0, timeoutMs - int(timer.elapsed()));
-    return SerialPlatform::drainOutput(handle, left, &err);
+    if (SerialPlatform::drainOutput(handle, left, &err))
+        return true;
+    if (err == ETIMEDOUT)
+        qWarning("Win_QextSerialPort: %s: output not sent within %d ms", qPrintable(port),
+                 timeoutMs);
+    return false;
 }
 
 // Writes as much queued output as the device takes now. Call with txLock held. False when the
 // device failed.
-bool Win_QextSerialPort::pumpOutput(int* err)
+bool Win_QextSerialPort::pumpOutput(int* err, qint64* sent)
 {
     while (txHead < txQueue.size()) {
         qint64 n = SerialPlatform::writeNow(handle, txQueue.constData() + txHead,
@@ -521,6 +575,8 @@ bool Win_QextSerialPort::pumpOutput(int* err)
         if (n == 0)
             break;
         txHead += int(n);
+        if (sent)
+            *sent += n;
     }
     if (txHead == txQueue.size()) {
         txQueue.resize(0);
@@ -665,21 +721,33 @@ qint64 Win_QextSerialPort::writeData(const char* data, qint64 maxSize)
         _bytesToWrite += maxSize;
     }
     bool failed = false;
+    qint64 accepted = 0; // of this call's bytes, taken by the device
     {
         QMutexLocker tx(&txLock);
+        const qint64 earlier = txQueue.size() - txHead;
         // What the device does not take at once waits in the output queue for the monitor.
         txQueue.append(data, int(maxSize));
-        failed = !pumpOutput(&err);
+        qint64 sent = 0;
+        failed = !pumpOutput(&err, &sent);
+        accepted = qMax<qint64>(0, sent - earlier);
+        // A failed call queues nothing of its own: a caller that retries must not have the
+        // same bytes sent twice.
+        if (failed)
+            txQueue.chop(int(maxSize - accepted));
     }
     if (failed) {
         {
             QWriteLocker pending(bytesToWriteLock);
-            _bytesToWrite -= maxSize;
+            _bytesToWrite -= maxSize - accepted;
         }
         if (SerialPlatform::isGoneError(err))
             markGone(err);
         lastErr = ErrWriteFailed;
-        return -1;
+        if (accepted == 0)
+            return -1;
+        txWaiting = true;
+        SerialPlatform::wake(waker);
+        return accepted;
     }
     txWaiting = true;
     SerialPlatform::wake(waker);
@@ -783,18 +851,12 @@ void Win_QextSerialPort::monitorCommEvent()
         QMutexLocker tx(&txLock);
         wantWrite = txHead < txQueue.size();
     }
-    // Sleep until something happens. Short waits only while written bytes drain out of the
-    // device or where DSR has to be looked at; a vanished device is not watched at all, so its
-    // endless hang-up report cannot keep this thread busy.
-    int timeoutMs = -1;
-    if (watchPort && txWaiting && !wantWrite)
-        timeoutMs = TxDrainPollMs;
-    if (watchPort && modemSupported)
-        timeoutMs = timeoutMs < 0 ? DsrPollMs : qMin(timeoutMs, DsrPollMs);
-
+    // Sleep until something happens, without a time-out: writes, modem-line changes and close
+    // poke the waker. A vanished device is not watched at all, so its endless hang-up report
+    // cannot keep this thread busy.
     int err = 0;
-    const int seen = SerialPlatform::waitEvents(watchPort ? h : nullptr, wantRead, wantWrite, waker,
-                                                timeoutMs, &err);
+    const int seen =
+        SerialPlatform::waitEvents(watchPort ? h : nullptr, wantRead, wantWrite, waker, -1, &err);
     if (seen & SerialPlatform::WaitWoken)
         SerialPlatform::clearWake(waker);
     if (overlapThread->stopping())
@@ -863,15 +925,15 @@ void Win_QextSerialPort::monitorCommEvent()
             return;
     }
 
-    // Transmit queue empty: report what was written since the last report.
+    // Output queue empty: the device has taken every byte written since the last report. (The
+    // terminal gives no wake-up when its own queue has gone out on the wire.)
     if (txWaiting && !gone) {
         bool queueEmpty;
         {
             QMutexLocker tx(&txLock);
             queueEmpty = txHead == txQueue.size();
         }
-        int outErr = 0;
-        if (queueEmpty && SerialPlatform::outputQueue(h, &outErr) <= 0) {
+        if (queueEmpty) {
             txWaiting = false;
             qint64 count;
             {
@@ -887,7 +949,7 @@ void Win_QextSerialPort::monitorCommEvent()
         }
     }
 
-    if (modemSupported && !gone) {
+    if (modemChanged.exchange(false) && !gone) {
         const int dsr = (lineStatus() & LineDsr) ? 1 : 0;
         if (dsr != lastDsr) {
             lastDsr = dsr;

@@ -8,6 +8,7 @@
 #include <QMutex>
 #include <QReadWriteLock>
 #include <atomic>
+#include <thread>
 
 class Win_QextSerialThread;
 
@@ -71,14 +72,20 @@ protected:
 
 private:
     void init(IoMode ioMode);
+    QString openDevice(int* err);
     void closeHandle();
+    void startModemWatcher();
+    void stopModemWatcher();
+    void watchModemLines(SerialPlatform::Port* port);
     void markGone(int err);
     qint64 takeInput(char* data, qint64 maxSize);
-    bool pumpOutput(int* err);
+    bool pumpOutput(int* err, qint64* sent = nullptr);
     bool flushOutput(int timeoutMs);
 
-    SerialPlatform::Port* handle;
+    // Written under the port lock and rxLock; size() reads it under rxLock only.
+    std::atomic<SerialPlatform::Port*> handle;
     int waker;                   // wakes the monitor (stands in for clearing the event mask)
+    std::atomic<bool> joining;   // a close waits for the monitor to end: no re-open meanwhile
     std::atomic<bool> txWaiting; // a write awaits its completion report
     SerialPlatform::LineConfig config;
     SerialPlatform::Timeouts commTimeouts;
@@ -99,6 +106,10 @@ private:
     std::atomic<int> goneErr;
     bool modemSupported;
     int lastDsr;
+    // Blocks in the device's modem-line wait and wakes the monitor on a change, so that nothing
+    // has to look at the lines periodically.
+    std::thread modemWatcher;
+    std::atomic<bool> modemChanged;
 
     static const int RxQueueLimit; // input queue size at which the monitor stops reading
 };

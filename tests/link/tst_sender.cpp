@@ -91,6 +91,8 @@ private slots:
     void blockNumberWraps();
     void waitsForRequestAfterHeader();
     void nakResendsBlock();
+    void answersTogether_data();
+    void answersTogether();
     void nakExhausted();
     void cancelledByReceiver_data();
     void cancelledByReceiver();
@@ -316,6 +318,57 @@ void TestSender::nakResendsBlock()
     QVERIFY(line.waitFinished(5000));
     QCOMPARE(line.result(), 0);
     QCOMPARE(got.left(3000 - 1024), data.mid(1024));
+}
+
+void TestSender::answersTogether_data()
+{
+    // The receiver's answer to block 1, in one write.
+    QTest::addColumn<QByteArray>("answer");
+    QTest::newRow("ACK") << QByteArray("\x06");
+    QTest::newRow("NAK then ACK") << QByteArray("\x15\x06");
+    QTest::newRow("late C then ACK") << QByteArray("C\x06");
+    QTest::newRow("ACK then C") << QByteArray("\x06"
+                                              "C");
+    QTest::newRow("ACK twice") << QByteArray("\x06\x06");
+}
+
+// Whichever thread writes the next block, a block never follows a later one on the line.
+void TestSender::answersTogether()
+{
+    QFETCH(QByteArray, answer);
+    WorkerLine line;
+    QVERIFY(line.isReady());
+    QTemporaryDir dir;
+    const QByteArray data = pattern(4 * 1024);
+    startSend(line, dir, "f.bin", data);
+    QCOMPARE(line.readBlock(5000).number, 0);
+    line.write(QByteArray(1, WorkerLine::ACK) + "C");
+    const WorkerLine::Block first = line.readBlock(5000);
+    QCOMPARE(first.number, 1);
+    QTest::qWait(400); // the "C" above is now a late one: the receiver asks again with it
+    line.write(answer);
+    QMap<int, QByteArray> got{{1, first.data}};
+    int last = 1;
+    for (;;) {
+        const WorkerLine::Block b = line.readBlock(5000);
+        if (b.kind == WorkerLine::EOT)
+            break;
+        QVERIFY(b.kind == WorkerLine::STX && b.crcOk);
+        QVERIFY2(b.number >= last,
+                 qPrintable(QStringLiteral("block %1 after block %2").arg(b.number).arg(last)));
+        if (b.number > last || !got.contains(b.number)) {
+            got[b.number] = b.data;
+            line.writeByte(WorkerLine::ACK);
+        }
+        last = b.number;
+    }
+    line.writeByte(WorkerLine::ACK);
+    QVERIFY(line.waitFinished(5000));
+    QCOMPARE(line.result(), 0);
+    QByteArray whole;
+    for (const QByteArray& d : qAsConst(got))
+        whole += d;
+    QCOMPARE(whole, data);
 }
 
 void TestSender::nakExhausted()

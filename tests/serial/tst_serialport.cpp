@@ -101,6 +101,8 @@ private slots:
     void closeFromWorkerWhileStreaming();
     void closeInsideReadyReadSlot();
     void reopenInsideReadyReadSlot();
+    void closeWhileMonitorReopens();
+    void sizeWhileClosing();
     void otherEndClosesMidStream_data();
     void otherEndClosesMidStream();
     void polledMode();
@@ -489,6 +491,71 @@ void TestSerialPort::reopenInsideReadyReadSlot()
     }
     port.close();
     QVERIFY(!port.isOpen());
+}
+
+// A close on the worker thread while a slot on the monitor thread closes and re-opens: neither
+// hangs, and a port left open has a running monitor. Many rounds, to meet the interleavings.
+void TestSerialPort::closeWhileMonitorReopens()
+{
+    PtyPair pty;
+    QVERIFY2(pty.isValid(), qPrintable(pty.errorString()));
+    for (int round = 0; round < 60; ++round) {
+        QextSerialPort port(pty.slavePath(), EventIo);
+        std::atomic<int> calls{0};
+        std::atomic<bool> slotDone{false};
+        connect(
+            &port, &QIODevice::readyRead, &port,
+            [&] {
+                port.readAll();
+                if (++calls == 1) {
+                    QThread::usleep(ulong(round % 6) * 200);
+                    port.close();
+                    port.open(workerMode);
+                    slotDone = true;
+                }
+            },
+            Qt::DirectConnection);
+        QVERIFY(port.open(workerMode));
+        QVERIFY(pty.writeMaster("x"));
+        QTRY_VERIFY_WITH_TIMEOUT(calls > 0, Long);
+        QThread::usleep(ulong(round % 4) * 300);
+        port.close();
+        QTRY_VERIFY_WITH_TIMEOUT(slotDone, Long);
+        if (port.isOpen()) {
+            QVERIFY(pty.writeMaster("y"));
+            QTRY_VERIFY_WITH_TIMEOUT(calls > 1, Long);
+        }
+        port.close();
+        QVERIFY(!port.isOpen());
+        pty.readMaster(1, 10); // nothing is expected; keep the line empty between rounds
+    }
+}
+
+// size() and atEnd() from another thread while the port opens and closes: they never read a
+// device the close is freeing (the sanitizer run reports it if they do).
+void TestSerialPort::sizeWhileClosing()
+{
+    PtyPair pty;
+    QVERIFY2(pty.isValid(), qPrintable(pty.errorString()));
+    QextSerialPort port(pty.slavePath(), EventIo);
+    std::atomic<bool> stop{false};
+    std::atomic<qint64> calls{0};
+    std::thread reader([&] {
+        while (!stop) {
+            if (port.size() < 0 || (port.atEnd() && port.size() < 0))
+                break;
+            ++calls;
+        }
+    });
+    for (int round = 0; round < 300; ++round) {
+        QVERIFY(port.open(workerMode));
+        if (round % 3 == 0)
+            QVERIFY(pty.writeMaster("z"));
+        port.close();
+    }
+    stop = true;
+    reader.join();
+    QVERIFY(calls > 0);
 }
 
 void TestSerialPort::otherEndClosesMidStream_data()
