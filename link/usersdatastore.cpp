@@ -98,6 +98,11 @@ QString UsersDataStore::originalName(const QString& fileName)
     return fileName + QStringLiteral(".original");
 }
 
+bool UsersDataStore::isOriginalCopy(const QString& path)
+{
+    return path.endsWith(originalName(QString()));
+}
+
 bool UsersDataStore::isKeptCopy(const QString& path)
 {
     if (path.isEmpty())

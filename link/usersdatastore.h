@@ -28,6 +28,7 @@ public:
     // The name of the users' file exactly as received, kept beside the migrated one (which
     // keeps the console's own name: it travels in the YMODEM header when the file goes back).
     static QString originalName(const QString& fileName);
+    static bool isOriginalCopy(const QString& path);
 
     // Whether path names a copy made by keep().
     static bool isKeptCopy(const QString& path);

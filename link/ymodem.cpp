@@ -237,6 +237,12 @@ void YMODEM::setExpectedSerial(QString serial)
 void YMODEM::timerSlot()
 {
     watchThreadEnd();
+    // The window's status label shows only what this sends: a line it already has would cost
+    // both threads fifty wake-ups a second for nothing while the updater idles.
+    if (statusTicked && statusText == tickedStatus)
+        return;
+    statusTicked = true;
+    tickedStatus = statusText;
     emit setFirmwareUploadStatus(statusText);
 }
 

@@ -125,7 +125,7 @@ private:
     QByteArray dataBlock(const QByteArray& contents, quint32 sent, quint32 remaining,
                          quint32 blockNumber);
     void writeBlock(const QByteArray& framed);
-    int awaitHeaderAck(const QByteArray& header);
+    int awaitHeaderAck(const QByteArray& header, int limitMs);
     int awaitRequestAfterHeader();
     int sendFile(const QByteArray& contents, const QFileInfo& fileInfo, bool firmware);
     int awaitBlockAnswer(const QByteArray& block, const QByteArray* next, bool* nextWritten);
@@ -198,6 +198,8 @@ private:
     bool rescueRequested;
     QextSerialPort* port;
     QString statusText;
+    QString tickedStatus;      // the line the status timer last sent
+    bool statusTicked = false; // the timer has sent a line at all
     QString userFilePath;
     QStringList* queryList;
     bool settingsChanged;

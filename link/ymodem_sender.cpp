@@ -27,9 +27,13 @@ const int kSmallBlock = 128;
 const int kLargeBlock = 1024;
 const quint32 kMaxDataBlocks = 16384;
 
-const int kHeaderAckLimitMs = 180000;   // header's ACK: the loader erases its memory first
-const int kAskAgainAfterMs = 3000;      // a "C"/NAK this long after a block went out re-asks
-const int kMaxHeaderResends = 10;       // header sent again on such a request, at most
+// The header's ACK. A loader erases its whole memory first: a large flash can take minutes.
+const int kLoaderHeaderAckLimitMs = 600000;
+const int kHeaderAckLimitMs = 180000; // any other receiver
+const int kAskAgainAfterMs = 3000;    // a "C"/NAK this long after a block went out re-asks
+// Header sent again on such a request, at most; later requests are a loader's polling while it
+// erases, and the wait for the ACK goes on to its limit.
+const int kMaxHeaderResends = 10;
 const int kRequestAfterHeaderMs = 1000; // the receiver's "C" that follows the header's ACK
 const int kBlockAnswerLimitMs = 30000;  // a data block's answer (rz re-asks after 10 s)
 const int kMaxBlockResends = 10;        // one data block sent again, at most
@@ -182,7 +186,7 @@ int YMODEM::sendFile(const QByteArray& contents, const QFileInfo& fileInfo, bool
     if (firmware)
         setStatus(tr("Memory Erase in Process..."));
 
-    int result = awaitHeaderAck(header);
+    int result = awaitHeaderAck(header, firmware ? kLoaderHeaderAckLimitMs : kHeaderAckLimitMs);
     if (result == YmodemCode::Done)
         result = awaitRequestAfterHeader();
     if (result != YmodemCode::Done)
@@ -248,7 +252,7 @@ int YMODEM::sendFile(const QByteArray& contents, const QFileInfo& fileInfo, bool
 
 // Waits for the header's ACK. A receiver that lost the header asks again with "C" or NAK; a
 // request that comes soon after the header is a stale one and is ignored.
-int YMODEM::awaitHeaderAck(const QByteArray& header)
+int YMODEM::awaitHeaderAck(const QByteArray& header, int limitMs)
 {
     QElapsedTimer total;
     total.start();
@@ -256,9 +260,11 @@ int YMODEM::awaitHeaderAck(const QByteArray& header)
     sinceWrite.start();
     int resends = 0;
     for (;;) {
-        if (total.elapsed() >= TimeScale::ms(kHeaderAckLimitMs)) {
-            trace(QStringLiteral("Header not acknowledged within %1 s\r\n")
-                      .arg(TimeScale::ms(kHeaderAckLimitMs) / 1000.0));
+        if (total.elapsed() >= TimeScale::ms(limitMs)) {
+            trace(
+                QStringLiteral("Header not acknowledged within %1 s (asked for again %2 times)\r\n")
+                    .arg(TimeScale::ms(limitMs) / 1000.0)
+                    .arg(resends));
             break;
         }
         char c = 0;
@@ -268,10 +274,8 @@ int YMODEM::awaitHeaderAck(const QByteArray& header)
             return YmodemCode::Done;
         if ((c == kCrcRequest || c == kNAK) &&
             sinceWrite.elapsed() >= TimeScale::ms(kAskAgainAfterMs)) {
-            if (resends == kMaxHeaderResends) {
-                trace(QStringLiteral("Header asked for again %1 times\r\n").arg(resends + 1));
-                break;
-            }
+            if (resends == kMaxHeaderResends)
+                continue;
             ++resends;
             QThread::msleep(kResendSettleMs);
             writeBlock(header);

@@ -250,7 +250,9 @@ bool UpdateJournal::findRescuable(const QString& serialNumber, const QString& us
     for (const QString& folder : folders) {
         const QFileInfoList files = QDir(d.filePath(folder)).entryInfoList(QDir::Files, QDir::Name);
         for (const QFileInfo& f : files) {
-            if (f.size() == 0)
+            // The file as it came off the console, before migration, is kept for the record;
+            // what goes back is the migrated copy beside it.
+            if (f.size() == 0 || UsersDataStore::isOriginalCopy(f.filePath()))
                 continue;
             Entry e;
             e.identity.serialNumber = serial;

@@ -29,7 +29,7 @@ private slots:
     void copyQueriesQueuedAcrossThreads();
     void preserveSettingsMode_data();
     void preserveSettingsMode();
-    void statusTimerRepeatsStatusLine();
+    void statusTimerSendsChangedLine();
     void initThreadEndsOnStopExecution();
 };
 
@@ -159,7 +159,7 @@ void TestWorker::preserveSettingsMode()
     QCOMPARE(YmodemTestAccess::rescueRequested(w), !value);
 }
 
-void TestWorker::statusTimerRepeatsStatusLine()
+void TestWorker::statusTimerSendsChangedLine()
 {
     QThread thread;
     auto* w = new YMODEM;
@@ -167,16 +167,17 @@ void TestWorker::statusTimerRepeatsStatusLine()
     QSignalSpy spy(w, SIGNAL(setFirmwareUploadStatus(QString)));
     thread.start();
 
-    QTRY_VERIFY(spy.count() >= 3);
+    QTRY_VERIFY(spy.count() >= 1);
     QCOMPARE(spy.at(0).at(0).toString(), QString());
 
+    // A line set without an emission of its own reaches the window through the timer, once.
     QMetaObject::invokeMethod(
-        w, [w] { YmodemTestAccess::setStatus(*w, "Sending firmware"); },
+        w, [w] { YmodemTestAccess::setStatusTextOnly(*w, "Sending firmware"); },
         Qt::BlockingQueuedConnection);
-    // The explicit emission, then the timer keeps repeating the new line.
-    const int before = spy.count();
-    QTRY_VERIFY(spy.count() >= before + 3);
-    QCOMPARE(spy.last().at(0).toString(), QString("Sending firmware"));
+    QTRY_COMPARE(spy.last().at(0).toString(), QString("Sending firmware"));
+    const int after = spy.count();
+    QTest::qWait(200);
+    QCOMPARE(spy.count(), after);
 
     QVERIFY(w->stopThread());
     delete w;

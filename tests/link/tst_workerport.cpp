@@ -432,8 +432,11 @@ void TestWorkerPort::shutdown()
     connectPort(pty->slavePath());
     // Data streaming in while the thread ends must not disturb it.
     QVERIFY(pty->writeMaster(QByteArray(64, 'q')));
-    // Let the timer tick once in the worker's thread.
+    // Let the timer tick once in the worker's thread: it sends a changed line.
     QSignalSpy ticks(worker, SIGNAL(setFirmwareUploadStatus(QString)));
+    QMetaObject::invokeMethod(
+        worker, [this] { YmodemTestAccess::setStatusTextOnly(*worker, "ticking"); },
+        Qt::BlockingQueuedConnection);
     QTRY_VERIFY(ticks.count() > 0);
 
     if (how == "initThread") {

@@ -197,6 +197,9 @@ void TestUpdateJournal::finderFallsBackToKeptUsersFile()
     const QString newer = makeUsersFile(QStringLiteral("CCC_20250102-000000/BrenvikDATA"), "new");
     makeUsersFile(QStringLiteral("CCC_20250103-000000/BrenvikDATA"), ""); // empty: useless
     makeUsersFile(QStringLiteral("CCCD_20250104-000000/BrenvikDATA"), "another console");
+    // A run that stopped after the migration broke the file kept only the file as received:
+    // the console still has its data, and the unmigrated file must never go back.
+    makeUsersFile(QStringLiteral("CCC_20250105-000000/BrenvikDATA.original"), "unmigrated");
 
     UpdateJournal::Entry found;
     QVERIFY(UpdateJournal::findRescuable(QStringLiteral("CCC"), users, &found, journals));
