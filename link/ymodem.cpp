@@ -158,6 +158,9 @@ void YMODEM::setStatus(const QString& text)
 {
     statusText = text;
     emit setFirmwareUploadStatus(statusText);
+    if (statusTimer && !statusTimer->isActive() &&
+        statusTimer->thread() == QThread::currentThread())
+        statusTimer->start();
 }
 
 void YMODEM::ySerialConnect(QString commName)
@@ -237,10 +240,13 @@ void YMODEM::setExpectedSerial(QString serial)
 void YMODEM::timerSlot()
 {
     watchThreadEnd();
-    // The window's status label shows only what this sends: a line it already has would cost
-    // both threads fifty wake-ups a second for nothing while the updater idles.
-    if (statusTicked && statusText == tickedStatus)
+    // Every change of the line is also sent where it is made; repeating an unchanged line would
+    // only cost both threads fifty wake-ups a second while the updater idles. The timer rests
+    // until setStatus() changes the line.
+    if (statusTicked && statusText == tickedStatus) {
+        statusTimer->stop();
         return;
+    }
     statusTicked = true;
     tickedStatus = statusText;
     emit setFirmwareUploadStatus(statusText);

@@ -48,7 +48,6 @@ public:
     static bool runFlag(YMODEM& w) { return w.runFlag; }
     static QTimer* statusTimer(YMODEM& w) { return w.statusTimer; }
     static QString statusText(YMODEM& w) { return w.statusText; }
-    static void setStatusTextOnly(YMODEM& w, const QString& text) { w.statusText = text; }
     static void setStatus(YMODEM& w, const QString& text) { w.setStatus(text); }
 };
 
