@@ -275,7 +275,7 @@ QString SimOptions::usage()
                "and\n"
                "                            offers a new device --reset-away-ms later (%1)\n"
                "  --reset-keeps-line        the line stays open across a restart (%2)\n"
-               "  --reset-away-ms N         how long the console is away after a reset (1500)\n"
+               "  --reset-away-ms N         how long the console is away after a reset (3000)\n"
                "  --flash-replaces-files    the written image replaces every file: /BrenvikDATA "
                "is\n"
                "                            gone, the module image is the new one's (%1)\n"

@@ -35,9 +35,10 @@ struct SimOptions {
     // A reset (and the restart at the end of a flash) drops the line: the pseudo-terminal
     // closes, so an open port sees the hang-up, and a new device appears resetAwayMs later
     // (before the time scale).
-    // When false, the line stays open across the restart.
+    // When false, the line stays open across the restart. A real console is back within 1 to
+    // 3 s: the slow end is the default.
     bool resetDropsLine = Realistic;
-    int resetAwayMs = 1500;
+    int resetAwayMs = 3000;
     // The image is the console's file system: once the loader has written it, the users'
     // database is gone and the files are those of the new image. When false, every file stays.
     bool flashReplacesFiles = Realistic;

@@ -154,6 +154,10 @@ private:
     QStringList events() const;
     // Sends bytes once the worker is in its sync loop (they would be taken as a reply before).
     void sendWhenLoading(const QByteArray& bytes);
+    // A one-byte image in the test's folder.
+    QString tinyImage();
+    // An update without users' data, which the console cancels when it is asked for the image.
+    void rescueCancelledAtImage(const QString& image);
 
     QThread* thread = nullptr;
     YMODEM* worker = nullptr;
@@ -247,6 +251,24 @@ void TestConsoleSequences::sendWhenLoading(const QByteArray& bytes)
 {
     QTRY_VERIFY_WITH_TIMEOUT(statuses.contains(QStringLiteral("File Loading...")), 20000);
     console->send(bytes);
+}
+
+QString TestConsoleSequences::tinyImage()
+{
+    QFile image(tmp->filePath("fw.iso"));
+    [&] { QVERIFY(image.open(QIODevice::WriteOnly)); }();
+    image.write("x");
+    return image.fileName();
+}
+
+void TestConsoleSequences::rescueCancelledAtImage(const QString& image)
+{
+    QMetaObject::invokeMethod(worker, "preserveSettingsModeSlot", Qt::QueuedConnection,
+                              Q_ARG(bool, false));
+    QMetaObject::invokeMethod(worker, "yTransmit", Qt::QueuedConnection, Q_ARG(QString, image));
+    QTRY_VERIFY_WITH_TIMEOUT(console->written().contains("spi delsect 4095"), 10000);
+    sendWhenLoading(QByteArray("\x18\x18", 2));
+    QTRY_VERIFY_WITH_TIMEOUT(events().contains("yModemResult:-3"), 20000);
 }
 
 QStringList TestConsoleSequences::events() const
@@ -365,26 +387,16 @@ void TestConsoleSequences::queryFlags()
         return;
     // The flags decide the update: refused with nothing written.
     const QByteArray before = console->written();
-    QFile image(tmp->filePath("fw.iso"));
-    QVERIFY(image.open(QIODevice::WriteOnly));
-    image.write("x");
-    image.close();
+    const QString image = tinyImage();
     log->clear();
-    QMetaObject::invokeMethod(worker, "yTransmit", Qt::QueuedConnection,
-                              Q_ARG(QString, image.fileName()));
+    QMetaObject::invokeMethod(worker, "yTransmit", Qt::QueuedConnection, Q_ARG(QString, image));
     QTRY_VERIFY_WITH_TIMEOUT(!events().isEmpty(), 10000);
     QTest::qWait(300);
     QCOMPARE(events(), QStringList{QStringLiteral("yModemResult:%1").arg(refusal)});
     QCOMPARE(console->written(), before);
 
     // Rescue, which keeps no users' data, still goes ahead.
-    QMetaObject::invokeMethod(worker, "preserveSettingsModeSlot", Qt::QueuedConnection,
-                              Q_ARG(bool, false));
-    QMetaObject::invokeMethod(worker, "yTransmit", Qt::QueuedConnection,
-                              Q_ARG(QString, image.fileName()));
-    QTRY_VERIFY_WITH_TIMEOUT(console->written().contains("spi delsect 4095"), 10000);
-    sendWhenLoading(QByteArray("\x18\x18", 2));
-    QTRY_VERIFY_WITH_TIMEOUT(events().contains("yModemResult:-3"), 20000);
+    rescueCancelledAtImage(image);
 }
 
 void TestConsoleSequences::queryAfterUpdate_data()
@@ -444,17 +456,7 @@ void TestConsoleSequences::tooOldWritesNothing()
     QTRY_VERIFY_WITH_TIMEOUT(events().contains("verCompErrorSignal"), 10000);
 
     // Rescue asked for: the version check is skipped and the update goes ahead.
-    QFile image(tmp->filePath("fw.iso"));
-    QVERIFY(image.open(QIODevice::WriteOnly));
-    image.write("x");
-    image.close();
-    QMetaObject::invokeMethod(worker, "preserveSettingsModeSlot", Qt::QueuedConnection,
-                              Q_ARG(bool, false));
-    QMetaObject::invokeMethod(worker, "yTransmit", Qt::QueuedConnection,
-                              Q_ARG(QString, image.fileName()));
-    QTRY_VERIFY_WITH_TIMEOUT(console->written().contains("spi delsect 4095"), 10000);
-    sendWhenLoading(QByteArray("\x18\x18", 2));
-    QTRY_VERIFY_WITH_TIMEOUT(events().contains("yModemResult:-3"), 20000);
+    rescueCancelledAtImage(tinyImage());
     QVERIFY(!events().contains("yModemResult:-14"));
 }
 
@@ -508,15 +510,11 @@ void TestConsoleSequences::imageProblemsLeaveConsoleAlone()
 void TestConsoleSequences::rescueSkipsUsersData()
 {
     console->answer("SHELL\r\n", "shell> ");
-    QFile image(tmp->filePath("fw.iso"));
-    QVERIFY(image.open(QIODevice::WriteOnly));
-    image.write("x");
-    image.close();
+    const QString image = tinyImage();
     connectWorker();
     QMetaObject::invokeMethod(worker, "preserveSettingsModeSlot", Qt::QueuedConnection,
                               Q_ARG(bool, false));
-    QMetaObject::invokeMethod(worker, "yTransmit", Qt::QueuedConnection,
-                              Q_ARG(QString, image.fileName()));
+    QMetaObject::invokeMethod(worker, "yTransmit", Qt::QueuedConnection, Q_ARG(QString, image));
     QTRY_VERIFY_WITH_TIMEOUT(console->written().contains("reset\r\n"), 10000);
     QCOMPARE(console->written(), QByteArray("SHELL\r\n\r\n\r\nspi delsect 4095\r\nreset\r\n"));
     sendWhenLoading(QByteArray("\x18\x18", 2));
