@@ -263,8 +263,10 @@ void YMODEM::onReadyRead()
         captureReceived(p);
     // Wake a waiting reader only now that the bytes are where it looks for them: woken earlier,
     // it would find the capture buffer unchanged and doze on.
-    QMutexLocker wake(&rxWaitMutex);
-    ++rxNotifyCount;
+    {
+        QMutexLocker wake(&rxWaitMutex);
+        ++rxNotifyCount;
+    }
     rxArrived.wakeAll();
 }
 
@@ -328,6 +330,8 @@ bool YMODEM::captureAnswers(QextSerialPort* p)
         armedWritten = true;
     }
     ++rxNotifyCount;
+    // Woken while the lock is still held, the sender would only block on it again.
+    lock.unlock();
     rxArrived.wakeAll();
     return true;
 }

@@ -9,6 +9,7 @@
 
 #include <QElapsedTimer>
 #include <QThread>
+#include <array>
 #include <cmath>
 
 namespace
@@ -62,14 +63,23 @@ int percent(quint32 done, quint32 size)
 }
 } // namespace
 
+// One table look-up per byte: the bitwise form cost more than the receiver takes to check a
+// block, and the next block is made while it does.
 quint16 YMODEM::Crc16_Compute(const unsigned char* data, int length)
 {
+    static const auto table = [] {
+        std::array<quint16, 256> t{};
+        for (int i = 0; i < 256; ++i) {
+            quint16 crc = quint16(i << 8);
+            for (int bit = 0; bit < 8; ++bit)
+                crc = (crc & 0x8000) ? quint16((crc << 1) ^ 0x1021) : quint16(crc << 1);
+            t[size_t(i)] = crc;
+        }
+        return t;
+    }();
     quint16 crc = 0;
-    for (int i = 0; i < length; ++i) {
-        crc ^= quint16(quint16(data[i]) << 8);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 0x8000) ? quint16((crc << 1) ^ 0x1021) : quint16(crc << 1);
-    }
+    for (int i = 0; i < length; ++i)
+        crc = quint16((crc << 8) ^ table[size_t(((crc >> 8) ^ data[i]) & 0xFF)]);
     return crc;
 }
 
@@ -200,14 +210,22 @@ int YMODEM::sendFile(const QByteArray& contents, const QFileInfo& fileInfo, bool
     QByteArray block;
     QByteArray next = remaining > 0 ? dataBlock(contents, 0, remaining, 1) : QByteArray();
     bool written = false; // the port's thread wrote this block on the last one's ACK
+    // Progress and status go to the window only when they change: a queued signal per block
+    // would wake the window's thread 16384 times for the same value.
+    int shownPercent = -1;
     while (remaining > 0) {
         const quint32 n = blockSize(remaining);
         block.swap(next);
         sent += qMin(remaining, n);
-        emit progress(percent(sent, size));
+        const int p = percent(sent, size);
+        if (p != shownPercent) {
+            shownPercent = p;
+            emit progress(p);
+        }
         if (!written)
             writeBlock(block);
-        setStatus(blockStatus);
+        if (statusText != blockStatus)
+            setStatus(blockStatus);
 
         // The next block is made while the receiver checks this one, and goes out on its ACK.
         const bool last = remaining <= n;

@@ -658,7 +658,8 @@ qint64 Win_QextSerialPort::takeInput(char* data, qint64 maxSize)
                 rxHead = 0;
             }
         }
-        if (taken < maxSize && !gone) {
+        // The monitor looks at the device again as soon as its report returns.
+        if (taken < maxSize && !gone && !onMonitorThread()) {
             qint64 n = SerialPlatform::readNow(handle, data + taken, maxSize - taken, &err);
             if (n < 0)
                 failed = true;
@@ -746,12 +747,25 @@ qint64 Win_QextSerialPort::writeData(const char* data, qint64 maxSize)
         if (accepted == 0)
             return -1;
         txWaiting = true;
-        SerialPlatform::wake(waker);
+        wakeMonitor();
         return accepted;
     }
     txWaiting = true;
-    SerialPlatform::wake(waker);
+    wakeMonitor();
     return maxSize;
+}
+
+bool Win_QextSerialPort::onMonitorThread() const
+{
+    return QThread::currentThread() == overlapThread;
+}
+
+// A write made on the monitor thread (from a slot of its own report) needs no wake-up: the
+// monitor looks at the output queue before it waits again.
+void Win_QextSerialPort::wakeMonitor()
+{
+    if (!onMonitorThread())
+        SerialPlatform::wake(waker);
 }
 
 void Win_QextSerialPort::ungetChar(char)

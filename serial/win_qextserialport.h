@@ -78,6 +78,8 @@ private:
     void stopModemWatcher();
     void watchModemLines(SerialPlatform::Port* port);
     void markGone(int err);
+    bool onMonitorThread() const;
+    void wakeMonitor();
     qint64 takeInput(char* data, qint64 maxSize);
     bool pumpOutput(int* err, qint64* sent = nullptr);
     bool flushOutput(int timeoutMs);
