@@ -112,6 +112,10 @@ void TestSender::crc_data()
     QTest::newRow("abc") << QByteArray("abc") << 0x9DD6;
     QTest::newRow("empty") << QByteArray() << 0x0000;
     QTest::newRow("zeros") << QByteArray(128, '\0') << 0x0000;
+    QByteArray everyByte;
+    for (int b = 0; b < 256; ++b)
+        everyByte.append(char(b));
+    QTest::newRow("every byte value") << everyByte << 0x7E55;
 }
 
 void TestSender::crc()
