@@ -2,6 +2,8 @@
 
 #include "serialplatform.h"
 
+#include <QMutexLocker>
+
 QextSerialBase::QextSerialBase() : QIODevice(), mutex(nullptr), lastErr(ErrNone), mode(EventIo)
 {
     initDefaults();
@@ -93,6 +95,8 @@ qint64 QextSerialBase::readLine(char* data, qint64 maxSize)
 
 ulong QextSerialBase::lastError() const
 {
+    // The monitor thread records a vanished device here while another thread may be asking.
+    QMutexLocker lock(mutex);
     return lastErr;
 }
 

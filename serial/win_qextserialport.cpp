@@ -1,64 +1,20 @@
 #include "win_qextserialport.h"
 
+#include "seriallinerules.h"
 #include "win_qextserialthread.h"
 
 #include <QElapsedTimer>
 #include <QMutexLocker>
 #include <QThread>
 #include <cerrno>
-#include <cstring>
-
-const int Win_QextSerialPort::RxQueueLimit = 8 * 1024 * 1024;
 
 namespace
 {
-
-struct BaudInfo {
-    quint32 rate;     // line rate set on an open port
-    const char* note; // warning logged when set on an open port, or nullptr
-};
-
-const BaudInfo baudTable[] = {
-    {110,
-     "Win_QextSerialPort: Windows does not support 50 baud operation.  Switching to 110 baud."},
-    {110,
-     "Win_QextSerialPort: Windows does not support 75 baud operation.  Switching to 110 baud."},
-    {110, nullptr},
-    {110,
-     "Win_QextSerialPort: Windows does not support 134.5 baud operation.  Switching to 110 baud."},
-    {110,
-     "Win_QextSerialPort: Windows does not support 150 baud operation.  Switching to 110 baud."},
-    {110,
-     "Win_QextSerialPort: Windows does not support 200 baud operation.  Switching to 110 baud."},
-    {300, nullptr},
-    {600, nullptr},
-    {1200, nullptr},
-    {1200,
-     "Win_QextSerialPort: Windows does not support 1800 baud operation.  Switching to 1200 baud."},
-    {2400, nullptr},
-    {4800, nullptr},
-    {9600, nullptr},
-    {14400, "Win_QextSerialPort Portability Warning: POSIX does not support 14400 baud operation."},
-    {19200, nullptr},
-    {38400, nullptr},
-    {56000, "Win_QextSerialPort Portability Warning: POSIX does not support 56000 baud operation."},
-    {57600, nullptr},
-    {57600, "Win_QextSerialPort: Windows does not support 76800 baud operation.  Switching to "
-            "57600 baud."},
-    {115200, nullptr},
-    {128000,
-     "Win_QextSerialPort Portability Warning: POSIX does not support 128000 baud operation."},
-    {256000,
-     "Win_QextSerialPort Portability Warning: POSIX does not support 256000 baud operation."},
-};
-
-const int baudTableSize = int(sizeof baudTable / sizeof baudTable[0]);
 
 // Bounded wait for queued output at close and flush: a line nobody reads must not hang us.
 const int FlushTimeoutMs = 2000;
 // After a failed event wait, pause before the next so a persistent failure cannot spin.
 const int WaitFailurePauseMs = 100;
-const int RxChunk = 64 * 1024;
 
 QMutex lastOpenMutex;
 int lastOpenErrno = 0;
@@ -101,9 +57,6 @@ void Win_QextSerialPort::init(IoMode ioMode)
     _bytesToWrite = 0;
     overlapThread = new Win_QextSerialThread(this);
     bytesToWriteLock = new QReadWriteLock;
-    rxHead = 0;
-    rxThrottled = false;
-    txHead = 0;
     gone = false;
     goneErr = 0;
     modemSupported = false;
@@ -169,30 +122,14 @@ QString Win_QextSerialPort::openDevice(int* err)
     recordOpenResult(port, h ? 0 : *err);
     if (!h)
         return QStringLiteral("%1: %2").arg(port, SerialPlatform::errorString(*err));
-    {
-        QMutexLocker rx(&rxLock);
-        handle = h;
-        rxQueue.clear();
-        rxQueue.reserve(RxChunk);
-        rxHead = 0;
-        rxThrottled = false;
-    }
-    {
-        QMutexLocker tx(&txLock);
-        txQueue.clear();
-        txHead = 0;
-    }
+    input.exchangeHandle(&handle, h);
+    output.clear();
     gone = false;
     goneErr = 0;
     txWaiting = false;
     modemChanged = false;
     SerialPlatform::readConfig(h, &config, err);
-
-    config.fBinary = true;
-    config.fOutX = false;
-    config.fInX = false;
-    config.fNull = false;
-    config.fAbortOnError = false;
+    SerialLineRules::prepareConfig(&config);
 
     // With the handle set, each setter writes the configuration record.
     setBaudRate(settings.baudRate);
@@ -209,11 +146,7 @@ QString Win_QextSerialPort::openDevice(int* err)
     if (mode != EventIo)
         return QString();
 
-    commTimeouts.readInterval = SerialPlatform::MaxTimeout;
-    commTimeouts.readTotalMultiplier = 0;
-    commTimeouts.readTotalConstant = 0;
-    commTimeouts.writeTotalMultiplier = 0;
-    commTimeouts.writeTotalConstant = 0;
+    commTimeouts = SerialLineRules::immediateTimeouts();
     SerialPlatform::applyTimeouts(h, commTimeouts, err);
 
     if (waker < 0)
@@ -295,21 +228,8 @@ void Win_QextSerialPort::close()
 
 void Win_QextSerialPort::closeHandle()
 {
-    SerialPlatform::Port* h;
-    {
-        // size() may be reading through the handle on another thread.
-        QMutexLocker rx(&rxLock);
-        h = handle;
-        handle = nullptr;
-        rxQueue.clear();
-        rxHead = 0;
-        rxThrottled = false;
-    }
-    {
-        QMutexLocker tx(&txLock);
-        txQueue.clear();
-        txHead = 0;
-    }
+    SerialPlatform::Port* h = input.exchangeHandle(&handle, nullptr);
+    output.clear();
     txWaiting = false;
     if (!h)
         return;
@@ -319,16 +239,8 @@ void Win_QextSerialPort::closeHandle()
 
 qint64 Win_QextSerialPort::size() const
 {
-    QMutexLocker rx(&rxLock);
-    qint64 queued = rxQueue.size() - rxHead;
-    SerialPlatform::Port* h = handle;
-    if (h && !gone) {
-        int err = 0;
-        qint64 driver = SerialPlatform::inputQueue(h, &err);
-        if (driver > 0)
-            queued += driver;
-    }
-    return queued;
+    // Not under the port lock; the input queue's lock keeps a close from freeing the handle.
+    return input.sizeWithDevice(handle, gone);
 }
 
 bool Win_QextSerialPort::atEnd() const
@@ -349,124 +261,33 @@ bool Win_QextSerialPort::waitForReadyRead(int)
 void Win_QextSerialPort::setBaudRate(BaudRateType rate)
 {
     QMutexLocker lock(mutex);
-    if (settings.baudRate != rate) {
-        switch (rate) {
-        case Baud50:
-        case Baud75:
-        case Baud134:
-        case Baud150:
-        case Baud200:
-            settings.baudRate = Baud110;
-            break;
-        case Baud1800:
-            settings.baudRate = Baud1200;
-            break;
-        case Baud76800:
-            settings.baudRate = Baud57600;
-            break;
-        default:
-            settings.baudRate = rate;
-            break;
-        }
-    }
-    if (handle && int(rate) >= 0 && int(rate) < baudTableSize) {
-        const BaudInfo& info = baudTable[int(rate)];
-        config.baudRate = info.rate;
-        if (info.note)
-            qWarning("%s", info.note);
-    }
+    SerialLineRules::storeBaudRate(&settings, rate);
+    if (handle)
+        SerialLineRules::applyBaudRate(&config, rate);
 }
 
 void Win_QextSerialPort::setDataBits(DataBitsType bits)
 {
     QMutexLocker lock(mutex);
-    if (settings.dataBits != bits) {
-        const bool refused = (settings.stopBits == Stop2 && bits == Data5) ||
-                             (settings.stopBits == Stop1_5 && bits != Data5);
-        if (!refused)
-            settings.dataBits = bits;
-    }
-    if (!handle)
-        return;
-    switch (bits) {
-    case Data5:
-        if (settings.stopBits == Stop2)
-            qWarning("Win_QextSerialPort: 5 Data bits cannot be used with 2 stop bits.");
-        else
-            config.byteSize = 5;
-        break;
-    case Data6:
-    case Data7:
-    case Data8: {
-        const int size = 5 + int(bits); // Data6 is 1, Data8 is 3
-        if (settings.stopBits == Stop1_5)
-            qWarning("Win_QextSerialPort: %d Data bits cannot be used with 1.5 stop bits.", size);
-        else
-            config.byteSize = size;
-        break;
-    }
-    }
+    SerialLineRules::storeDataBits(&settings, bits);
+    if (handle)
+        SerialLineRules::applyDataBits(settings, &config, bits);
 }
 
 void Win_QextSerialPort::setStopBits(StopBitsType bits)
 {
     QMutexLocker lock(mutex);
-    if (settings.stopBits != bits) {
-        const bool refused = (settings.dataBits == Data5 && bits == Stop2) ||
-                             (bits == Stop1_5 && settings.dataBits != Data5);
-        if (!refused)
-            settings.stopBits = bits;
-    }
-    if (!handle)
-        return;
-    switch (bits) {
-    case Stop1:
-        config.stopBits = Stop1;
-        break;
-    case Stop1_5:
-        qWarning("Win_QextSerialPort Portability Warning: 1.5 stop bit operation is not supported "
-                 "by POSIX.");
-        if (settings.dataBits == Data5)
-            config.stopBits = Stop1_5;
-        else
-            qWarning("Win_QextSerialPort: 1.5 stop bits can only be used with 5 data bits");
-        break;
-    case Stop2:
-        if (settings.dataBits == Data5)
-            qWarning("Win_QextSerialPort: 2 stop bits cannot be used with 5 data bits");
-        else
-            config.stopBits = Stop2;
-        break;
-    }
+    SerialLineRules::storeStopBits(&settings, bits);
+    if (handle)
+        SerialLineRules::applyStopBits(settings, &config, bits);
 }
 
 void Win_QextSerialPort::setParity(ParityType parity)
 {
     QMutexLocker lock(mutex);
     settings.parity = parity;
-    if (!handle)
-        return;
-    config.parity = int(parity);
-    switch (parity) {
-    case ParityNone:
-        config.fParity = false;
-        break;
-    case ParityOdd:
-    case ParityEven:
-        config.fParity = true;
-        break;
-    case ParityMark:
-        qWarning("Win_QextSerialPort Portability Warning:  Mark parity is not supported by POSIX "
-                 "systems");
-        config.fParity = true;
-        break;
-    case ParitySpace:
-        if (settings.dataBits == Data8)
-            qWarning("Win_QextSerialPort Portability Warning: Space parity with 8 data bits is not "
-                     "supported by POSIX systems.");
-        config.fParity = true;
-        break;
-    }
+    if (handle)
+        SerialLineRules::applyParity(settings, &config, parity);
 }
 
 void Win_QextSerialPort::setFlowControl(FlowControlType flow)
@@ -475,29 +296,12 @@ void Win_QextSerialPort::setFlowControl(FlowControlType flow)
     settings.flowControl = flow;
     if (!handle)
         return;
-    switch (flow) {
-    case FlowOff:
-        config.fOutxCtsFlow = false;
-        config.fOutX = false;
-        config.fInX = false;
-        config.fRtsControl = SerialPlatform::RtsDisable;
-        break;
-    case FlowHardware:
-        config.fOutX = false;
-        config.fInX = false;
-        config.fOutxCtsFlow = true;
-        config.fRtsControl = SerialPlatform::RtsHandshake;
-        break;
-    case FlowXonXoff: {
-        config.fOutxCtsFlow = false;
-        config.fRtsControl = SerialPlatform::RtsDisable;
-        config.fOutX = true;
-        config.fInX = true;
+    SerialLineRules::applyFlowControl(&config, flow);
+    // Software flow control reaches the open line at once; every other change waits for the
+    // next open.
+    if (flow == FlowXonXoff) {
         int err = 0;
-        if (handle)
-            SerialPlatform::applyConfig(handle, config, &err);
-        break;
-    }
+        SerialPlatform::applyConfig(handle, config, &err);
     }
 }
 
@@ -505,11 +309,7 @@ void Win_QextSerialPort::setTimeout(long ms)
 {
     QMutexLocker lock(mutex);
     settings.timeoutMs = ms;
-    commTimeouts.readInterval = quint32(ms);
-    commTimeouts.readTotalMultiplier = 0;
-    commTimeouts.readTotalConstant = ms == -1 ? 0 : quint32(ms);
-    commTimeouts.writeTotalMultiplier = quint32(ms);
-    commTimeouts.writeTotalConstant = 0;
+    commTimeouts = SerialLineRules::timeouts(ms);
     if (mode == PolledIo && handle) {
         int err = 0;
         SerialPlatform::applyTimeouts(handle, commTimeouts, &err);
@@ -532,14 +332,8 @@ bool Win_QextSerialPort::flushOutput(int timeoutMs)
     timer.start();
     for (;;) {
         int err = 0;
-        bool failed;
-        bool more;
-        {
-            QMutexLocker tx(&txLock);
-            failed = !pumpOutput(&err);
-            more = txHead < txQueue.size();
-        }
-        if (failed) {
+        bool more = false;
+        if (!output.pump(handle, &err, &more)) {
             markGone(err);
             return false;
         }
@@ -563,42 +357,13 @@ bool Win_QextSerialPort::flushOutput(int timeoutMs)
     return false;
 }
 
-// Writes as much queued output as the device takes now. Call with txLock held. False when the
-// device failed.
-bool Win_QextSerialPort::pumpOutput(int* err, qint64* sent)
-{
-    while (txHead < txQueue.size()) {
-        qint64 n = SerialPlatform::writeNow(handle, txQueue.constData() + txHead,
-                                            txQueue.size() - txHead, err);
-        if (n < 0)
-            return false;
-        if (n == 0)
-            break;
-        txHead += int(n);
-        if (sent)
-            *sent += n;
-    }
-    if (txHead == txQueue.size()) {
-        txQueue.resize(0);
-        txHead = 0;
-    } else if (txHead > txQueue.size() / 2) {
-        txQueue.remove(0, txHead);
-        txHead = 0;
-    }
-    return true;
-}
-
 void Win_QextSerialPort::markGone(int err)
 {
     if (gone)
         return;
     goneErr = err ? err : EIO;
     gone = true;
-    {
-        QMutexLocker tx(&txLock);
-        txQueue.clear();
-        txHead = 0;
-    }
+    output.clear();
     txWaiting = false;
     QMutexLocker lock(mutex);
     translateError(SerialPlatform::errorFlags(goneErr));
@@ -609,11 +374,7 @@ qint64 Win_QextSerialPort::bytesAvailable()
     QMutexLocker lock(mutex);
     if (!isOpen() || !handle)
         return 0;
-    qint64 queued;
-    {
-        QMutexLocker rx(&rxLock);
-        queued = rxQueue.size() - rxHead;
-    }
+    const qint64 queued = input.queued();
     if (gone) {
         if (queued > 0) {
             lastErr = ErrNone;
@@ -642,44 +403,19 @@ qint64 Win_QextSerialPort::bytesAvailable()
 // Serves a read from the input queue first and then from the device, in arrival order.
 qint64 Win_QextSerialPort::takeInput(char* data, qint64 maxSize)
 {
-    qint64 taken = 0;
-    bool resume = false;
-    int err = 0;
-    bool failed = false;
-    {
-        QMutexLocker rx(&rxLock);
-        const qint64 queued = rxQueue.size() - rxHead;
-        taken = qMin(queued, maxSize);
-        if (taken > 0) {
-            memcpy(data, rxQueue.constData() + rxHead, size_t(taken));
-            rxHead += int(taken);
-            if (rxHead == rxQueue.size()) {
-                rxQueue.resize(0);
-                rxHead = 0;
-            }
-        }
-        // The monitor looks at the device again as soon as its report returns.
-        if (taken < maxSize && !gone && !onMonitorThread()) {
-            qint64 n = SerialPlatform::readNow(handle, data + taken, maxSize - taken, &err);
-            if (n < 0)
-                failed = true;
-            else
-                taken += n;
-        }
-        if (rxThrottled && rxQueue.size() - rxHead < RxQueueLimit) {
-            rxThrottled = false;
-            resume = true;
-        }
-    }
-    if (resume)
+    // On the monitor thread the device is left alone: the monitor looks at it again as soon as
+    // its report returns.
+    const SerialInputQueue::Taken got =
+        input.take(handle, data, maxSize, !gone && !onMonitorThread());
+    if (got.resume)
         SerialPlatform::wake(waker);
-    if (failed)
-        markGone(err);
-    if (taken == 0 && (failed || gone)) {
+    if (got.failed)
+        markGone(got.err);
+    if (got.count == 0 && (got.failed || gone)) {
         lastErr = ErrReadFailed;
         return -1;
     }
-    return taken;
+    return got.count;
 }
 
 qint64 Win_QextSerialPort::readData(char* data, qint64 maxSize)
@@ -721,22 +457,10 @@ qint64 Win_QextSerialPort::writeData(const char* data, qint64 maxSize)
         QWriteLocker pending(bytesToWriteLock);
         _bytesToWrite += maxSize;
     }
-    bool failed = false;
     qint64 accepted = 0; // of this call's bytes, taken by the device
-    {
-        QMutexLocker tx(&txLock);
-        const qint64 earlier = txQueue.size() - txHead;
-        // What the device does not take at once waits in the output queue for the monitor.
-        txQueue.append(data, int(maxSize));
-        qint64 sent = 0;
-        failed = !pumpOutput(&err, &sent);
-        accepted = qMax<qint64>(0, sent - earlier);
-        // A failed call queues nothing of its own: a caller that retries must not have the
-        // same bytes sent twice.
-        if (failed)
-            txQueue.chop(int(maxSize - accepted));
-    }
-    if (failed) {
+    // What the device does not take at once waits in the output queue for the monitor; a failed
+    // call queues nothing of its own.
+    if (!output.appendAndPump(handle, data, maxSize, &accepted, &err)) {
         {
             QWriteLocker pending(bytesToWriteLock);
             _bytesToWrite -= maxSize - accepted;
@@ -858,12 +582,8 @@ void Win_QextSerialPort::monitorCommEvent()
     bool wantRead = false;
     bool wantWrite = false;
     if (watchPort) {
-        {
-            QMutexLocker rx(&rxLock);
-            wantRead = !rxThrottled;
-        }
-        QMutexLocker tx(&txLock);
-        wantWrite = txHead < txQueue.size();
+        wantRead = !input.throttled();
+        wantWrite = output.pending();
     }
     // Sleep until something happens, without a time-out: writes, modem-line changes and close
     // poke the waker. A vanished device is not watched at all, so its endless hang-up report
@@ -888,30 +608,7 @@ void Win_QextSerialPort::monitorCommEvent()
     if (seen & (SerialPlatform::WaitReadable | SerialPlatform::WaitHangup)) {
         int readErr = 0;
         bool failed = false;
-        {
-            QMutexLocker rx(&rxLock);
-            for (;;) {
-                if (rxQueue.size() - rxHead >= RxQueueLimit) {
-                    rxThrottled = true;
-                    break;
-                }
-                if (rxHead > 0 && rxHead >= rxQueue.size() - rxHead) {
-                    rxQueue.remove(0, rxHead);
-                    rxHead = 0;
-                }
-                const int old = rxQueue.size();
-                rxQueue.resize(old + RxChunk);
-                qint64 n = SerialPlatform::readNow(h, rxQueue.data() + old, RxChunk, &readErr);
-                rxQueue.resize(old + int(qMax<qint64>(n, 0)));
-                if (n < 0) {
-                    failed = true;
-                    break;
-                }
-                arrived += n;
-                if (n < RxChunk)
-                    break;
-            }
-        }
+        arrived = input.fill(h, &failed, &readErr);
         if (failed) {
             if (!SerialPlatform::isGoneError(readErr))
                 qWarning("Comm event overlapped error %ld", long(readErr));
@@ -923,12 +620,7 @@ void Win_QextSerialPort::monitorCommEvent()
 
     if (seen & SerialPlatform::WaitWritable) {
         int writeErr = 0;
-        bool failed;
-        {
-            QMutexLocker tx(&txLock);
-            failed = !pumpOutput(&writeErr);
-        }
-        if (failed)
+        if (!output.pump(h, &writeErr))
             markGone(writeErr);
     }
 
@@ -941,25 +633,18 @@ void Win_QextSerialPort::monitorCommEvent()
 
     // Output queue empty: the device has taken every byte written since the last report. (The
     // terminal gives no wake-up when its own queue has gone out on the wire.)
-    if (txWaiting && !gone) {
-        bool queueEmpty;
+    if (txWaiting && !gone && output.empty()) {
+        txWaiting = false;
+        qint64 count;
         {
-            QMutexLocker tx(&txLock);
-            queueEmpty = txHead == txQueue.size();
+            QWriteLocker pending(bytesToWriteLock);
+            count = _bytesToWrite;
+            _bytesToWrite = 0;
         }
-        if (queueEmpty) {
-            txWaiting = false;
-            qint64 count;
-            {
-                QWriteLocker pending(bytesToWriteLock);
-                count = _bytesToWrite;
-                _bytesToWrite = 0;
-            }
-            if (count > 0) {
-                emit bytesWritten(count);
-                if (overlapThread->stopping() || handle != h)
-                    return;
-            }
+        if (count > 0) {
+            emit bytesWritten(count);
+            if (overlapThread->stopping() || handle != h)
+                return;
         }
     }
 

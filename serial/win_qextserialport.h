@@ -2,10 +2,10 @@
 #define WIN_QEXTSERIALPORT_H
 
 #include "qextserialbase.h"
+#include "serialinputqueue.h"
+#include "serialoutputqueue.h"
 #include "serialplatform.h"
 
-#include <QByteArray>
-#include <QMutex>
 #include <QReadWriteLock>
 #include <atomic>
 #include <thread>
@@ -81,10 +81,9 @@ private:
     bool onMonitorThread() const;
     void wakeMonitor();
     qint64 takeInput(char* data, qint64 maxSize);
-    bool pumpOutput(int* err, qint64* sent = nullptr);
     bool flushOutput(int timeoutMs);
 
-    // Written under the port lock and rxLock; size() reads it under rxLock only.
+    // Written under the port lock and the input queue's lock; size() reads it under the latter.
     std::atomic<SerialPlatform::Port*> handle;
     int waker;                   // wakes the monitor (stands in for clearing the event mask)
     std::atomic<bool> joining;   // a close waits for the monitor to end: no re-open meanwhile
@@ -95,15 +94,9 @@ private:
     std::atomic<qint64> _bytesToWrite; // bytes written but not yet reported
     Win_QextSerialThread* overlapThread;
 
-    // The input queue (the driver's queue on the original platform): arrived, not yet read.
-    mutable QMutex rxLock;
-    QByteArray rxQueue;
-    int rxHead;
-    bool rxThrottled;
-    // Output handed over by writeData that the device has not taken yet.
-    QMutex txLock;
-    QByteArray txQueue;
-    int txHead;
+    // Their locks are taken after the port lock, never before it.
+    SerialInputQueue input;
+    SerialOutputQueue output;
     std::atomic<bool> gone; // the device vanished (hang-up, I/O error)
     std::atomic<int> goneErr;
     bool modemSupported;
@@ -112,8 +105,6 @@ private:
     // has to look at the lines periodically.
     std::thread modemWatcher;
     std::atomic<bool> modemChanged;
-
-    static const int RxQueueLimit; // input queue size at which the monitor stops reading
 };
 
 #endif // WIN_QEXTSERIALPORT_H
