@@ -12,7 +12,6 @@ class SerialOutputQueue
 public:
     void clear();
     bool empty() const;
-    bool pending() const { return !empty(); }
     // Writes as much as the device takes now; *more tells whether some is left. False when the
     // device failed, with *err.
     bool pump(SerialPlatform::Port* h, int* err, bool* more = nullptr);

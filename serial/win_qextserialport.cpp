@@ -583,7 +583,7 @@ void Win_QextSerialPort::monitorCommEvent()
     bool wantWrite = false;
     if (watchPort) {
         wantRead = !input.throttled();
-        wantWrite = output.pending();
+        wantWrite = !output.empty();
     }
     // Sleep until something happens, without a time-out: writes, modem-line changes and close
     // poke the waker. A vanished device is not watched at all, so its endless hang-up report
