@@ -319,15 +319,16 @@ bool YMODEM::captureAnswers(QextSerialPort* p)
         if (got < room)
             break;
     }
-    // Only an ACK that is the first answer since the block was armed stands for the block on the
-    // line; anything else is left to the sender's own rules.
-    if (armedBlock && nothingUnread && answerTail > 0 && answerBuffer[0] == kACK) {
-        // A receiver that empties its input right after it answers (lrzsz's rz) gets the
-        // processor first where it is waiting for one, so the block comes after that flush.
-        QThread::yieldCurrentThread();
-        p->write(armedBlock->constData(), armedBlock->size());
-        armedBlock = nullptr;
-        armedWritten = true;
+    // Only an ACK that is the first answer to the block on the line stands for that block;
+    // anything else is left to the sender's own rules.
+    if (runContents && nothingUnread && answerTail > 0 && answerBuffer[0] == kACK) {
+        sendRunBlock(p);
+        // The sender finds the run's progress when it next reads; only what it must judge
+        // itself wakes it.
+        if (answerHead == answerTail) {
+            answerHead = answerTail = 0;
+            return true;
+        }
     }
     ++rxNotifyCount;
     // Woken while the lock is still held, the sender would only block on it again.
@@ -340,8 +341,7 @@ void YMODEM::beginAnswerCapture()
 {
     QMutexLocker lock(&rxWaitMutex);
     answerCapture = true;
-    armedBlock = nullptr;
-    armedWritten = false;
+    runContents = nullptr;
 }
 
 // What is still unread stays for yTransmitRead; new bytes wait in the port again.
@@ -349,21 +349,50 @@ void YMODEM::endAnswerCapture()
 {
     QMutexLocker lock(&rxWaitMutex);
     answerCapture = false;
-    armedBlock = nullptr;
+    runContents = nullptr;
+    runNext.clear();
 }
 
-void YMODEM::armNextBlock(const QByteArray* block)
+void YMODEM::armRun(const QByteArray* contents, const BlockAt& onLine, quint32 lastNumber)
 {
+    QByteArray next;
+    if (onLine.number < lastNumber && !onLine.last())
+        next = dataBlock(*contents, onLine.next());
     QMutexLocker lock(&rxWaitMutex);
-    armedBlock = block;
-    armedWritten = false;
+    runContents = next.isEmpty() ? nullptr : contents;
+    runOnLine = onLine;
+    runLastNumber = lastNumber;
+    runNext = next;
+    runAdvanced = 0;
 }
 
-bool YMODEM::disarmNextBlock()
+quint32 YMODEM::stopRun()
 {
     QMutexLocker lock(&rxWaitMutex);
-    armedBlock = nullptr;
-    return armedWritten;
+    runContents = nullptr;
+    runNext.clear();
+    const quint32 advanced = runAdvanced;
+    runAdvanced = 0;
+    return advanced;
+}
+
+int YMODEM::readAnswer(char& c, quint32* advanced)
+{
+    QMutexLocker lock(&rxWaitMutex);
+    const QDeadlineTimer deadline(kReadWaitMs, Qt::PreciseTimer);
+    while (answerCapture && answerHead == answerTail && !deadline.hasExpired())
+        rxArrived.wait(&rxWaitMutex, deadline);
+    // Taken with the byte: what is unread came after the run's last block went out.
+    if (advanced) {
+        *advanced = runAdvanced;
+        runAdvanced = 0;
+    }
+    if (answerHead == answerTail) {
+        c = 0;
+        return 0;
+    }
+    c = answerBuffer[answerHead++];
+    return 1;
 }
 
 int YMODEM::yTransmitRead(char& c, unsigned short timeout)
@@ -381,19 +410,12 @@ int YMODEM::yTransmitRead(char& c, unsigned short timeout)
     quint64 seen;
     {
         QMutexLocker lock(&rxWaitMutex);
+        seen = rxNotifyCount;
         // During a send the port's thread reads the answers; what it took is read first after.
         if (answerCapture || answerHead < answerTail) {
-            const QDeadlineTimer deadline(kReadWaitMs, Qt::PreciseTimer);
-            while (answerCapture && answerHead == answerTail && !deadline.hasExpired())
-                rxArrived.wait(&rxWaitMutex, deadline);
-            if (answerHead == answerTail) {
-                c = 0;
-                return 0;
-            }
-            c = answerBuffer[answerHead++];
-            return 1;
+            lock.unlock();
+            return readAnswer(c, nullptr);
         }
-        seen = rxNotifyCount;
     }
     qint64 waiting = port->bytesAvailable();
     const QDeadlineTimer deadline(kReadWaitMs, Qt::PreciseTimer);

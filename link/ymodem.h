@@ -121,27 +121,43 @@ private:
 
     // ---- Sender helpers (ymodem_sender.cpp) ----
     int transmitFile(const QByteArray& contents, const QFileInfo& fileInfo, bool firmware);
-    static QByteArray withCrc(const QByteArray& block);
-    QByteArray dataBlock(const QByteArray& contents, quint32 sent, quint32 remaining,
-                         quint32 blockNumber);
+    static void appendCrc(QByteArray& block);
+    // A data block's place in the file: its number (from 1), its first byte and how much of the
+    // file is left from there.
+    struct BlockAt {
+        quint32 number = 1;
+        quint32 offset = 0;
+        quint32 remaining = 0;
+        quint32 length() const; // the file's bytes in this block
+        bool last() const;
+        BlockAt next() const;
+    };
+    static QByteArray dataBlock(const QByteArray& contents, const BlockAt& at);
     void writeBlock(const QByteArray& framed);
     int awaitHeaderAck(const QByteArray& header, int limitMs);
     int awaitRequestAfterHeader();
     int sendFile(const QByteArray& contents, const QFileInfo& fileInfo, bool firmware);
-    int awaitBlockAnswer(const QByteArray& block, const QByteArray* next, bool* nextWritten);
+    int sendBlocks(const QByteArray& contents, quint32 size, const QString& status);
     int drainBeforeEot();
     void cancelTransfer();
 
     // ---- Sender's answer path (ymodem.cpp) ----
     // While a send runs, the port's thread takes the receiver's answers off the line itself and,
-    // when the first of them is the ACK of the block on the line, writes the block armed next at
-    // once: the next block does not wait for this thread to wake up.
+    // while a run of blocks is armed, answers each ACK that is the first answer to the block on
+    // the line with the next block, without waking this thread: the blocks do not wait for it,
+    // and it looks at how far the run got whenever it reads.
     void beginAnswerCapture();
     void endAnswerCapture();
-    void armNextBlock(const QByteArray* block);
-    // Disarms; true when the port's thread wrote the armed block (its ACK is still to be read).
-    bool disarmNextBlock();
+    // Arms a run that goes on after onLine, the block just written, up to the last block.
+    void armRun(const QByteArray* contents, const BlockAt& onLine, quint32 lastNumber);
+    // Disarms; the blocks the port's thread has written since the sender last looked.
+    quint32 stopRun();
+    // One answer byte within the short read wait (0 when none came) and, when advanced is
+    // given, the blocks the run has written since the last look.
+    int readAnswer(char& c, quint32* advanced);
     bool captureAnswers(QextSerialPort* p);
+    // Port's thread, rxWaitMutex held: the run's next block on the ACK the buffer starts with.
+    void sendRunBlock(QextSerialPort* p);
     void captureReceived(QextSerialPort* p);
 
     // ---- Receiver helpers (ymodem_receiver.cpp) ----
@@ -219,10 +235,13 @@ private:
     // The sender's answer path; all guarded by rxWaitMutex.
     bool answerCapture = false;
     char* answerBuffer = nullptr;
-    int answerHead = 0; // next byte to read
-    int answerTail = 0; // end of the bytes held
-    const QByteArray* armedBlock = nullptr;
-    bool armedWritten = false;
+    int answerHead = 0;                      // next byte to read
+    int answerTail = 0;                      // end of the bytes held
+    const QByteArray* runContents = nullptr; // the file of the armed run; null: none
+    BlockAt runOnLine;                       // the block the run wrote last
+    quint32 runLastNumber = 0;               // the run ends with this block
+    QByteArray runNext;                      // written on the next ACK
+    quint32 runAdvanced = 0;                 // blocks written since the sender last looked
     bool threadEndWatched = false;
 
     // Set by the receiver when a session ended with the file shorter than its header said.

@@ -126,35 +126,51 @@ int YMODEM::Ymodem_Transmit_User_Data(const QByteArray& contents, const QFileInf
     return transmitFile(contents, fileInfo, false);
 }
 
-// A block with its CRC (high byte first) after the data.
-QByteArray YMODEM::withCrc(const QByteArray& block)
+// The CRC (high byte first) after a block's data.
+void YMODEM::appendCrc(QByteArray& block)
 {
     const quint16 crc = Crc16_Compute(reinterpret_cast<const unsigned char*>(block.constData()) + 3,
                                       block.size() - 3);
-    QByteArray framed;
-    framed.reserve(block.size() + 2);
-    framed.append(block);
-    framed.append(char(crc >> 8));
-    framed.append(char(crc & 0xFF));
-    return framed;
+    block.append(char(crc >> 8));
+    block.append(char(crc & 0xFF));
 }
 
-// The block that starts `sent` bytes into the file, with its CRC.
-QByteArray YMODEM::dataBlock(const QByteArray& contents, quint32 sent, quint32 remaining,
-                             quint32 blockNumber)
+quint32 YMODEM::BlockAt::length() const
+{
+    return qMin(remaining, blockSize(remaining));
+}
+
+bool YMODEM::BlockAt::last() const
+{
+    return remaining <= blockSize(remaining);
+}
+
+YMODEM::BlockAt YMODEM::BlockAt::next() const
+{
+    BlockAt after;
+    after.number = number + 1;
+    after.offset = offset + length();
+    after.remaining = remaining - length();
+    return after;
+}
+
+// The block at its place in the file, with its CRC. Also made on the port's thread for a run.
+QByteArray YMODEM::dataBlock(const QByteArray& contents, const BlockAt& at)
 {
     QByteArray block;
-    const quint32 d = qMin(remaining, blockSize(remaining));
+    block.reserve(3 + kLargeBlock + 2);
+    const quint32 d = at.length();
     // The file content and its QFileInfo may disagree; never read past the content.
-    const quint32 available = quint32(qMax(0, contents.size() - int(sent)));
+    const quint32 available = quint32(qMax(0, contents.size() - int(at.offset)));
     if (available < d) {
-        QByteArray tail = contents.mid(int(sent));
+        QByteArray tail = contents.mid(int(at.offset));
         tail.append(int(d - available), '\0');
-        Build_Data_Block(tail.constData(), block, quint8(blockNumber), remaining);
+        Build_Data_Block(tail.constData(), block, quint8(at.number), at.remaining);
     } else {
-        Build_Data_Block(contents.constData() + sent, block, quint8(blockNumber), remaining);
+        Build_Data_Block(contents.constData() + at.offset, block, quint8(at.number), at.remaining);
     }
-    return withCrc(block);
+    appendCrc(block);
+    return block;
 }
 
 // Writes a whole block in one write, so that a receiver that flushes its input as it answers
@@ -183,9 +199,9 @@ int YMODEM::sendFile(const QByteArray& contents, const QFileInfo& fileInfo, bool
 {
     const quint32 size = quint32(fileInfo.size());
 
-    QByteArray built;
-    Build_Header_Block(built, fileInfo);
-    const QByteArray header = withCrc(built);
+    QByteArray header;
+    Build_Header_Block(header, fileInfo);
+    appendCrc(header);
     writeBlock(header);
     if (firmware)
         setStatus(tr("Memory Erase in Process..."));
@@ -196,48 +212,12 @@ int YMODEM::sendFile(const QByteArray& contents, const QFileInfo& fileInfo, bool
     if (result != YmodemCode::Done)
         return result;
 
-    const QString blockStatus =
-        firmware ? tr("File Upload in Process...") : tr("User Settings Loading...");
-    quint32 blockNumber = 1;
-    quint32 sent = 0;
-    quint32 remaining = size;
-    QByteArray block;
-    QByteArray next = remaining > 0 ? dataBlock(contents, 0, remaining, 1) : QByteArray();
-    bool written = false; // the port's thread wrote this block on the last one's ACK
-    // Progress and status go to the window only when they change: a queued signal per block
-    // would wake the window's thread 16384 times for the same value.
-    int shownPercent = -1;
-    while (remaining > 0) {
-        const quint32 n = blockSize(remaining);
-        block.swap(next);
-        sent += qMin(remaining, n);
-        const int p = percent(sent, size);
-        if (p != shownPercent) {
-            shownPercent = p;
-            emit progress(p);
-        }
-        if (!written)
-            writeBlock(block);
-        if (statusText != blockStatus)
-            setStatus(blockStatus);
-
-        // The next block is made while the receiver checks this one, and goes out on its ACK.
-        const bool last = remaining <= n;
-        const bool more = !last && blockNumber < kMaxDataBlocks;
-        if (more)
-            next = dataBlock(contents, sent, remaining - n, blockNumber + 1);
-
-        written = false;
-        result = awaitBlockAnswer(block, more ? &next : nullptr, &written);
+    if (size > 0) {
+        result =
+            sendBlocks(contents, size,
+                       firmware ? tr("File Upload in Process...") : tr("User Settings Loading..."));
         if (result != YmodemCode::Done)
             return result;
-
-        if (last)
-            break;
-        remaining -= n;
-        if (blockNumber == kMaxDataBlocks)
-            return YmodemCode::TooManyBlocks;
-        ++blockNumber;
     }
 
     result = drainBeforeEot();
@@ -320,76 +300,131 @@ int YMODEM::awaitRequestAfterHeader()
     return YmodemCode::Done;
 }
 
-// Waits for a data block's answer. NAK asks for the block again at once; a "C" or NAK after a
-// long silence means the receiver lost it. next, when given, is written by the port's thread as
-// soon as the ACK comes (nextWritten then says so); it is disarmed before this returns and
-// before anything else is written.
-int YMODEM::awaitBlockAnswer(const QByteArray& block, const QByteArray* next, bool* nextWritten)
+// Sends the data blocks, each on the ACK of the one before, and returns once the last is
+// acknowledged. NAK asks for the block on the line again at once; a "C" or NAK after a long
+// silence means the receiver lost it. While a run is armed the port's thread sends the blocks,
+// and this thread follows its progress only when it reads; the run is stopped before this
+// thread writes a block of its own, so a block never goes out after a later one.
+int YMODEM::sendBlocks(const QByteArray& contents, quint32 size, const QString& status)
 {
+    // Progress goes to the window only when it changes: a queued signal per block would wake
+    // the window's thread 16384 times for the same value. Blocks the run sent are counted here
+    // one by one when this thread next looks, so no value is skipped.
+    int shownPercent = -1;
+    const auto show = [&](const BlockAt& block) {
+        const int p = percent(block.offset + block.length(), size);
+        if (p != shownPercent) {
+            shownPercent = p;
+            emit progress(p);
+        }
+    };
+    BlockAt at;
+    at.remaining = size;
+    show(at);
+    writeBlock(dataBlock(contents, at));
+    setStatus(status);
     QElapsedTimer sinceWrite;
     sinceWrite.start();
     int resends = 0;
-    int result = YmodemCode::Done;
-    if (next)
-        armNextBlock(next);
+    const auto follow = [&](quint32 advanced) {
+        if (advanced == 0)
+            return false;
+        while (advanced-- > 0) {
+            at = at.next();
+            show(at);
+        }
+        resends = 0;
+        sinceWrite.restart();
+        return true;
+    };
+    armRun(&contents, at, kMaxDataBlocks);
     for (;;) {
+        char c = 0;
+        quint32 advanced = 0;
+        const int got = readAnswer(c, &advanced);
+        follow(advanced);
+
         if (sinceWrite.elapsed() >= TimeScale::ms(kBlockAnswerLimitMs)) {
-            // An ACK that came just now has sent the next block already: it is the next byte.
-            if (next && disarmNextBlock()) {
-                char ack = 0;
-                yTransmitRead(ack, kReadWait);
-                break;
+            // A block the run wrote just now is a fresh one on the line.
+            if (follow(stopRun())) {
+                armRun(&contents, at, kMaxDataBlocks);
+                continue;
             }
             trace(QStringLiteral("Block %1: no answer within %2 s\r\n")
-                      .arg(quint8(block.at(1)))
+                      .arg(quint8(at.number))
                       .arg(TimeScale::ms(kBlockAnswerLimitMs) / 1000.0));
             cancelTransfer();
             setStatus(tr("Upload Canceled with Errors..."));
-            result = YmodemCode::BlockUnanswered;
-            break;
+            return YmodemCode::BlockUnanswered;
         }
-        char c = 0;
-        if (yTransmitRead(c, kReadWait) != 1)
+        if (got != 1)
             continue;
-        if (c == kACK)
-            break;
         if (c == kCAN) {
-            if (next)
-                disarmNextBlock();
+            stopRun();
             c = 0;
             yTransmitRead(c, kReadWait);
             setStatus(tr("Upload Canceled by Remote"));
-            result = c == kCAN ? YmodemCode::CancelledTwice : YmodemCode::CancelledOnce;
-            break;
+            return c == kCAN ? YmodemCode::CancelledTwice : YmodemCode::CancelledOnce;
         }
+        const bool acknowledged = c == kACK;
         const bool askedAgain =
             c == kNAK ||
             (c == kCrcRequest && sinceWrite.elapsed() >= TimeScale::ms(kAskAgainAfterMs));
-        if (!askedAgain)
+        if (!acknowledged && !askedAgain)
             continue;
-        // An ACK right behind the request has sent the next block: never send this one after it.
-        if (next && disarmNextBlock())
+        // An ACK that came right behind this answer has had the run send the next block: this
+        // answer is then about a block already through, and nothing is sent again.
+        if (follow(stopRun())) {
+            armRun(&contents, at, kMaxDataBlocks);
             continue;
-        if (resends == kMaxBlockResends) {
+        }
+        if (acknowledged) {
+            if (at.last())
+                return YmodemCode::Done;
+            if (at.number == kMaxDataBlocks)
+                return YmodemCode::TooManyBlocks;
+            at = at.next();
+            show(at);
+            resends = 0;
+        } else if (resends == kMaxBlockResends) {
             trace(QStringLiteral("Block %1 refused %2 times\r\n")
-                      .arg(quint8(block.at(1)))
+                      .arg(quint8(at.number))
                       .arg(resends + 1));
             cancelTransfer();
             setStatus(tr("Upload Canceled with Errors..."));
-            result = YmodemCode::BlockRefused;
-            break;
+            return YmodemCode::BlockRefused;
+        } else {
+            ++resends;
+            QThread::msleep(kResendSettleMs);
         }
-        ++resends;
-        QThread::msleep(kResendSettleMs);
-        writeBlock(block);
+        writeBlock(dataBlock(contents, at));
         sinceWrite.restart();
-        if (next)
-            armNextBlock(next);
+        armRun(&contents, at, kMaxDataBlocks);
     }
-    // The ACK the port's thread wrote the next block on is the one taken above.
-    if (next)
-        *nextWritten = disarmNextBlock() && result == YmodemCode::Done;
-    return result;
+}
+
+// Port's thread. Answers the ACK at the head of the answers with the run's next block and makes
+// the one after while the receiver checks it.
+void YMODEM::sendRunBlock(QextSerialPort* p)
+{
+    // A receiver that empties its input right after it answers (lrzsz's rz) gets the processor
+    // first where it is waiting for one, so the block comes after that flush.
+    QThread::yieldCurrentThread();
+    if (p->write(runNext.constData(), runNext.size()) < 0) {
+        // Nothing of it went out: the ACK is left to the sender, which tells the failure.
+        runContents = nullptr;
+        runNext.clear();
+        return;
+    }
+    ++answerHead;
+    ++runAdvanced;
+    runOnLine = runOnLine.next();
+    if (runOnLine.number < runLastNumber && !runOnLine.last()) {
+        runNext = dataBlock(*runContents, runOnLine.next());
+    } else {
+        runContents = nullptr;
+        runNext.clear();
+    }
 }
 
 // Drops whatever is still arriving until the line is quiet for one poll.

@@ -6,6 +6,7 @@
 #include <QMutex>
 #include <QReadWriteLock>
 #include <QThread>
+#include <QWaitCondition>
 #include <QVariant>
 
 #include <cstring>
@@ -56,6 +57,27 @@ void QMutex::unlock() noexcept
     static const Call own = qtOwn<Call>("_ZN6QMutex6unlockEv");
     __tsan_release(this);
     own(this);
+}
+
+// A wait gives the mutex up and takes it again inside Qt.
+bool QWaitCondition::wait(QMutex* lockedMutex, QDeadlineTimer deadline)
+{
+    using Wait = bool (*)(QWaitCondition*, QMutex*, QDeadlineTimer);
+    static const Wait own = qtOwn<Wait>("_ZN14QWaitCondition4waitEP6QMutex14QDeadlineTimer");
+    __tsan_release(lockedMutex);
+    const bool woken = own(this, lockedMutex, deadline);
+    __tsan_acquire(lockedMutex);
+    return woken;
+}
+
+bool QWaitCondition::wait(QMutex* lockedMutex, unsigned long time)
+{
+    using Wait = bool (*)(QWaitCondition*, QMutex*, unsigned long);
+    static const Wait own = qtOwn<Wait>("_ZN14QWaitCondition4waitEP6QMutexm");
+    __tsan_release(lockedMutex);
+    const bool woken = own(this, lockedMutex, time);
+    __tsan_acquire(lockedMutex);
+    return woken;
 }
 
 void QReadWriteLock::lockForRead()
