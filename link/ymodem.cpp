@@ -353,15 +353,14 @@ void YMODEM::endAnswerCapture()
     runNext.clear();
 }
 
-void YMODEM::armRun(const QByteArray* contents, const BlockAt& onLine, quint32 lastNumber)
+void YMODEM::armRun(const QByteArray* contents, const BlockAt& onLine)
 {
     QByteArray next;
-    if (onLine.number < lastNumber && !onLine.last())
+    if (onLine.followed())
         next = dataBlock(*contents, onLine.next());
     QMutexLocker lock(&rxWaitMutex);
     runContents = next.isEmpty() ? nullptr : contents;
     runOnLine = onLine;
-    runLastNumber = lastNumber;
     runNext = next;
     runAdvanced = 0;
 }

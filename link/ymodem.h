@@ -130,6 +130,8 @@ private:
         quint32 remaining = 0;
         quint32 length() const; // the file's bytes in this block
         bool last() const;
+        // A block follows this one in the same send (it is not the last, nor at the limit).
+        bool followed() const;
         BlockAt next() const;
     };
     static QByteArray dataBlock(const QByteArray& contents, const BlockAt& at);
@@ -149,7 +151,7 @@ private:
     void beginAnswerCapture();
     void endAnswerCapture();
     // Arms a run that goes on after onLine, the block just written, up to the last block.
-    void armRun(const QByteArray* contents, const BlockAt& onLine, quint32 lastNumber);
+    void armRun(const QByteArray* contents, const BlockAt& onLine);
     // Disarms; the blocks the port's thread has written since the sender last looked.
     quint32 stopRun();
     // One answer byte within the short read wait (0 when none came) and, when advanced is
@@ -239,7 +241,6 @@ private:
     int answerTail = 0;                      // end of the bytes held
     const QByteArray* runContents = nullptr; // the file of the armed run; null: none
     BlockAt runOnLine;                       // the block the run wrote last
-    quint32 runLastNumber = 0;               // the run ends with this block
     QByteArray runNext;                      // written on the next ACK
     quint32 runAdvanced = 0;                 // blocks written since the sender last looked
     bool threadEndWatched = false;

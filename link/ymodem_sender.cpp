@@ -145,6 +145,11 @@ bool YMODEM::BlockAt::last() const
     return remaining <= blockSize(remaining);
 }
 
+bool YMODEM::BlockAt::followed() const
+{
+    return !last() && number < kMaxDataBlocks;
+}
+
 YMODEM::BlockAt YMODEM::BlockAt::next() const
 {
     BlockAt after;
@@ -337,7 +342,7 @@ int YMODEM::sendBlocks(const QByteArray& contents, quint32 size, const QString& 
         sinceWrite.restart();
         return true;
     };
-    armRun(&contents, at, kMaxDataBlocks);
+    armRun(&contents, at);
     for (;;) {
         char c = 0;
         quint32 advanced = 0;
@@ -347,7 +352,7 @@ int YMODEM::sendBlocks(const QByteArray& contents, quint32 size, const QString& 
         if (sinceWrite.elapsed() >= TimeScale::ms(kBlockAnswerLimitMs)) {
             // A block the run wrote just now is a fresh one on the line.
             if (follow(stopRun())) {
-                armRun(&contents, at, kMaxDataBlocks);
+                armRun(&contents, at);
                 continue;
             }
             trace(QStringLiteral("Block %1: no answer within %2 s\r\n")
@@ -375,7 +380,7 @@ int YMODEM::sendBlocks(const QByteArray& contents, quint32 size, const QString& 
         // An ACK that came right behind this answer has had the run send the next block: this
         // answer is then about a block already through, and nothing is sent again.
         if (follow(stopRun())) {
-            armRun(&contents, at, kMaxDataBlocks);
+            armRun(&contents, at);
             continue;
         }
         if (acknowledged) {
@@ -399,7 +404,7 @@ int YMODEM::sendBlocks(const QByteArray& contents, quint32 size, const QString& 
         }
         writeBlock(dataBlock(contents, at));
         sinceWrite.restart();
-        armRun(&contents, at, kMaxDataBlocks);
+        armRun(&contents, at);
     }
 }
 
@@ -419,7 +424,7 @@ void YMODEM::sendRunBlock(QextSerialPort* p)
     ++answerHead;
     ++runAdvanced;
     runOnLine = runOnLine.next();
-    if (runOnLine.number < runLastNumber && !runOnLine.last()) {
+    if (runOnLine.followed()) {
         runNext = dataBlock(*runContents, runOnLine.next());
     } else {
         runContents = nullptr;
