@@ -19,12 +19,17 @@ bool VersionsFile::read(const QString& path)
     if (!file.open(QIODevice::ReadOnly))
         return false;
     parse(file);
-    file.close();
+    // A read that fails part-way would pass for a cut-off or headless file.
+    if (file.error() != QFileDevice::NoError) {
+        clear();
+        return false;
+    }
     return true;
 }
 
 void VersionsFile::clear()
 {
+    readable = false;
     header = false;
     queryFound = false;
     requestedQueries = 0;
@@ -55,21 +60,39 @@ QString VersionsFile::keyName(Key key)
     return QString::fromLatin1(keyNames[key]);
 }
 
-int VersionsFile::versionNumber(const QString& text)
+bool VersionsFile::isVersionNumber(const QString& text)
 {
     // Six decimal digits and nothing else: a sign or a blank makes it no version number.
     if (text.size() != 6)
-        return 0;
+        return false;
     for (const QChar c : text) {
         if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return 0;
+            return false;
     }
-    return text.toInt();
+    return true;
+}
+
+int VersionsFile::versionNumber(const QString& text)
+{
+    return isVersionNumber(text) ? text.toInt() : 0;
 }
 
 bool VersionsFile::isForcedValue(const QString& value)
 {
     return value.contains(QLatin1String("YES"), Qt::CaseInsensitive);
+}
+
+QString VersionsFile::problem() const
+{
+    if (!readable)
+        return tr("versions.ini is missing or cannot be read");
+    if (!header)
+        return tr("versions.ini has no header");
+    if (queryLines.size() < requestedQueries)
+        return tr("versions.ini holds %1 of its %2 statements")
+            .arg(queryLines.size())
+            .arg(requestedQueries);
+    return QString();
 }
 
 QString VersionsFile::value(Key key) const
@@ -84,6 +107,7 @@ QString VersionsFile::value(Key key) const
 void VersionsFile::parse(QIODevice& device)
 {
     clear();
+    readable = true;
     const QStringList lines = readLines(device);
 
     int i = 0;

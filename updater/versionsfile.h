@@ -1,6 +1,7 @@
 #ifndef VERSIONSFILE_H
 #define VERSIONSFILE_H
 
+#include <QCoreApplication>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -12,6 +13,8 @@ class QIODevice;
 // that those effects keep the order of the file.
 class VersionsFile
 {
+    Q_DECLARE_TR_FUNCTIONS(VersionsFile)
+
 public:
     // In the order each line is tested against them.
     enum Key {
@@ -38,16 +41,25 @@ public:
     // Pieces this short (terminator included) carry nothing and are skipped.
     static constexpr int MaxIgnoredBytes = 2;
 
-    // Returns false when the file is missing or cannot be opened; the reader is then empty.
+    // Returns false when the file is missing, cannot be opened or fails to read; the reader is
+    // then empty.
     bool read(const QString& path);
     void parse(QIODevice& device);
 
     // The kept lines of a device, with CR and LF removed.
     static QStringList readLines(QIODevice& device);
     static QString keyName(Key key);
+    // Whether a text is exactly 6 decimal digits; "000000" is one, of value 0.
+    static bool isVersionNumber(const QString& text);
     // The value of a text of exactly 6 decimal digits, else 0.
     static int versionNumber(const QString& text);
     static bool isForcedValue(const QString& value);
+
+    // A package whose file is unreadable, headless or cut off must not be offered: a cut-off
+    // file would migrate the users' data with only part of its statements.
+    bool isValid() const { return problem().isEmpty(); }
+    // Why the file is not valid, for the user; empty when it is.
+    QString problem() const;
 
     bool hasHeader() const { return header; }
     // Every key assignment, in file order (within a line, in key order).
@@ -63,6 +75,7 @@ public:
 private:
     void clear();
 
+    bool readable = false;
     bool header = false;
     bool queryFound = false;
     int requestedQueries = 0;
