@@ -39,6 +39,9 @@ enum : int {
     // The private folder for the received users' file could not be made: the console was not
     // touched.
     ReceiveFolderUnavailable = -22,
+    // The user asked the update to stop; the worker stopped before the loader entry (nothing
+    // changed on the console) or before the image (the console waits in its loader).
+    StoppedByUser = -23,
 };
 } // namespace ResultCode
 

@@ -237,6 +237,11 @@ void YMODEM::setExpectedSerial(QString serial)
     expectedSerial = serial.trimmed();
 }
 
+void YMODEM::setKeepConsoleCopy(bool keep)
+{
+    keepConsoleCopy = keep;
+}
+
 void YMODEM::timerSlot()
 {
     watchThreadEnd();

@@ -65,6 +65,10 @@ public:
     // thread finishes. False when the thread did not end in time.
     bool stopThread(unsigned long waitMs = 5000);
 
+    // Asks the update in progress to stop at its next safe point (before the loader entry,
+    // before the image). Called from any thread while the worker is inside a sequence.
+    void requestStop(bool stop) { stopRequested = stop; }
+
 signals:
     void packet(int, int);
     void progress(int);
@@ -87,6 +91,8 @@ signals:
     // console is touched: each failed statement as "Step N: <statement>: <reason>", and the
     // users' file exactly as received, kept before any statement ran.
     void migrationReport(QStringList failedStatements, QString originalCopyPath);
+    // A restore asked to keep the console's own users' file first has kept it here.
+    void consoleCopyKept(QString path);
 
 public slots:
     void ySerialConnect(QString commName);
@@ -105,6 +111,8 @@ public slots:
     // The serial number of the console whose users' data are handled; yTransmit sets it from
     // its own "SN". Nothing is removed from or sent to a console whose "SN" differs.
     void setExpectedSerial(QString serial);
+    // The next restore first fetches and keeps the users' file the console holds now.
+    void setKeepConsoleCopy(bool keep);
 
 private slots:
     void timerSlot();
@@ -244,6 +252,8 @@ private:
     QByteArray runNext;                      // written on the next ACK
     quint32 runAdvanced = 0;                 // blocks written since the sender last looked
     bool threadEndWatched = false;
+    std::atomic<bool> stopRequested{false};
+    bool keepConsoleCopy = false;
 
     // Set by the receiver when a session ended with the file shorter than its header said.
     bool userFileTruncated = false;

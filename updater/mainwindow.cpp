@@ -43,7 +43,6 @@ const char* const failStyle = "QLabel { background-color : red; color : black; }
 // How long the window waits for the worker's thread to end when it is destroyed; a sequence
 // that is still sleeping is left to end with the process.
 const unsigned long threadStopWaitMs = 3000;
-const int shutdownSleepMs = 1000;
 
 void trace(const QString& line)
 {
@@ -51,14 +50,12 @@ void trace(const QString& line)
 }
 } // namespace
 
-bool MainWindow::firstConnection = true;
 bool MainWindow::consoleOpen = false;
 
 MainWindow::MainWindow(QWidget* parent)
     : QWidget(parent), connectionLabel(nullptr), detectionLabel(nullptr), ui(new Ui::MainWindow),
       tickTimer(nullptr), worker(nullptr), mThread(nullptr), labelHoldTicks(0), isConnected(false),
-      updaterFileMissing(true), shutdownTicks(0), forcedUpdate(false), updatePhase(0),
-      updateMode(ModeKeepSettings)
+      updaterFileMissing(true), shutdownTicks(0), forcedUpdate(false), updateMode(ModeKeepSettings)
 {
     QCoreApplication::setOrganizationName(QStringLiteral("Brenvik"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("brenvik.com"));
@@ -78,7 +75,6 @@ MainWindow::MainWindow(QWidget* parent)
     forcedUpdate = false;
     shutdownTicks = 0;
     updateMode = ModeKeepSettings;
-    updatePhase = 0;
 
     tickTimer = new QTimer(this);
     tickTimer->setInterval(TickIntervalMs);
@@ -131,10 +127,12 @@ MainWindow::MainWindow(QWidget* parent)
     connectOrWarn(worker, SIGNAL(shutdownDelayedSignal()), this, SLOT(shutdownDelayedSlot()));
     connectOrWarn(this, SIGNAL(setUserSettings()), this, SLOT(setUserSettingsSlot()));
     connect(this, &MainWindow::expectedSerial, worker, &YMODEM::setExpectedSerial);
-    connect(worker, &YMODEM::migrationReport, this, &MainWindow::migrationReportSlot);
     // After "reset" the worker looks for its console among these when the path has changed.
     worker->setPortFinder(&MainWindow::consolePorts);
-    watchRecovery();
+    connectController();
+    for (QLabel* label : {ui->firmwareVersionLabel, ui->serialNumberLabel, ui->monitorIDLabel,
+                          ui->articleNumberLabel, ui->nameDeviceLabel})
+        initialLabelTexts << label->text();
 
     mThread->start(QThread::InheritPriority);
 
@@ -223,13 +221,8 @@ void MainWindow::resumeTick()
 
 void MainWindow::shutdownDelayedSlot()
 {
-    // The end of a run the user abandoned: it is not announced as a success.
-    if (runAbandoned) {
-        endAbandonedSequence();
-        return;
-    }
-    shutdownTicks = ShutdownDelayTicks;
-    resumeTick();
+    // The run decides: the end of its own rename, or a report of a run that has ended.
+    controller->renameDone();
 }
 
 void MainWindow::runDelayedShutdown()
@@ -237,13 +230,11 @@ void MainWindow::runDelayedShutdown()
     emit portDisconnect();
     ui->serialConnectButton->setEnabled(true);
     isConnected = false;
-    // Gives the worker time to close the port before the box.
-    QThread::msleep(TimeScale::ms(shutdownSleepMs));
     tickTimer->stop();
     QMessageBox::information(this, tr("Uploader"),
                              tr("Operations are successfully terminated!\nPlease wait for the "
                                 "completion of Device Update") +
-                                 failedStatementsText());
+                                 finalStatementsText);
     QCoreApplication::quit();
 }
 
@@ -287,7 +278,9 @@ void MainWindow::refreshSerialDevices(bool enableUpdate)
     emit deviceDetected(detected);
     // During an update the console being updated stays selected: the reconnections of the run
     // go to it, not to whichever console the system lists first.
-    const int runEntry = updateRunning ? ui->serialCombobox->findData(runPort) : -1;
+    const int runEntry = controller && controller->isRunning()
+                             ? ui->serialCombobox->findData(controller->runPort())
+                             : -1;
     ui->serialCombobox->setCurrentIndex(runEntry >= 0 ? runEntry : 0);
 }
 
@@ -316,14 +309,10 @@ void MainWindow::serialConnected(int res)
         emit deviceConnected(-2);
         break;
     case -1: {
-        // A console that is not (or no longer) there while the updated one is looked for: the
-        // next one is tried, and the end of the search says what was not found.
-        if (runAbandoned)
-            endAbandonedSequence();
-        if (hunting) {
+        // A console tried while the updated one is looked for: the run tries the next one.
+        if (controller->portStateChanged(res)) {
             isConnected = false;
             emit deviceConnected(-1);
-            candidateFailed();
             break;
         }
         // The reason and the fix go under the text, and into the trace.
@@ -341,12 +330,13 @@ void MainWindow::serialConnected(int res)
     case 0:
         ui->serialConnectButton->setEnabled(false);
         isConnected = true;
-        if (firstConnection)
+        // Outside a run every connection may lead to another console: it is read afresh. The
+        // reconnections inside a run neither read it nor offer a second update.
+        if (!controller->isBusy()) {
+            forgetConsole();
+            controller->consoleConnected();
             emit getFirmwareUserData();
-        else if (!updateRunning)
-            // The reconnections inside a run must not offer a second update.
-            emit activeUpdateSignal();
-        firstConnection = false;
+        }
         trace(QStringLiteral("Serial Port Connected Successfully."));
         emit deviceConnected(0);
         break;
@@ -374,29 +364,59 @@ static void showValue(QLabel* label, const QString& str)
     label->setAlignment(Qt::AlignCenter);
 }
 
+void MainWindow::forgetConsole()
+{
+    const QList<QLabel*> labels = {ui->firmwareVersionLabel, ui->serialNumberLabel,
+                                   ui->monitorIDLabel, ui->articleNumberLabel, ui->nameDeviceLabel};
+    for (int i = 0; i < labels.size() && i < initialLabelTexts.size(); ++i)
+        labels.at(i)->setText(initialLabelTexts.at(i));
+    // Rescue mode forced by, or chosen for, another console does not carry over.
+    if (!forcedUpdate) {
+        const bool wasTicked = ui->rescueMode->isChecked();
+        ui->rescueMode->setChecked(false);
+        ui->rescueMode->setEnabled(true);
+        updateMode = ModeKeepSettings;
+        if (wasTicked)
+            emit preserveSettingsMode(true);
+    }
+}
+
 void MainWindow::updateVersionString(QString str)
 {
+    controller->versionReported(str);
     showValue(ui->firmwareVersionLabel, str);
 }
 
 void MainWindow::updateSerialString(QString str)
 {
-    showValue(ui->serialNumberLabel, str);
+    controller->serialReported(str);
+    // While the updated console is looked for, the labels keep the run's console.
+    if (!controller->isRunning() || controller->step() < UpdateStep::FindingConsole ||
+        str.trimmed() == controller->runSerial().trimmed())
+        showValue(ui->serialNumberLabel, str);
 }
 
 void MainWindow::monitorIDSlot(QString str)
 {
+    controller->monitorReported(str);
     showValue(ui->monitorIDLabel, str);
 }
 
 void MainWindow::updateArticleString(QString str)
 {
+    controller->articleReported(str);
     showValue(ui->articleNumberLabel, str);
 }
 
 void MainWindow::updateNameString(QString str)
 {
+    controller->nameReported(str);
     showValue(ui->nameDeviceLabel, str);
+}
+
+void MainWindow::yModemResult(int res)
+{
+    controller->workerResult(res);
 }
 
 void MainWindow::getFirmwareUploadStatus(QString ftr)
@@ -406,12 +426,12 @@ void MainWindow::getFirmwareUploadStatus(QString ftr)
 
 void MainWindow::getUserSettingsPath(QString path)
 {
-    userSettingsPath = path;
+    controller->usersDataPathReported(path);
 }
 
 void MainWindow::readUserDataDoneSlot()
 {
-    updatePhase = 2;
+    controller->usersDataRead();
 }
 
 // ---- The firmware package ----
@@ -445,6 +465,7 @@ void MainWindow::scanPackageFolder()
     trace(QStringLiteral("PATH=") + dataPath);
     trace(QStringLiteral("PATH=") + dataPath);
 
+    packageProblem = VersionsFile().problem();
     const QFileInfoList files = packageFiles();
     for (const QFileInfo& file : files) {
         const QString line = listingLine(file);
@@ -459,12 +480,26 @@ void MainWindow::scanPackageFolder()
             updaterFileMissing = false;
         }
     }
+    controller->setRelease(verFull);
+    if (!updaterFileMissing && !packageProblem.isEmpty()) {
+        updaterFileMissing = true;
+        firmwarePath.clear();
+        trace(QStringLiteral("Firmware package refused: ") + packageProblem);
+        QMessageBox::critical(this, tr("Error"),
+                              tr("The firmware package is not valid: %1\nNo update can be made "
+                                 "with it.")
+                                  .arg(packageProblem));
+    }
 }
 
 void MainWindow::readVersionsFile(const QString& path)
 {
     VersionsFile file;
-    if (!file.read(path))
+    file.read(path);
+    // A package whose description is broken or cut off would update with the wrong statements
+    // or limits: nothing of it is used.
+    packageProblem = file.problem();
+    if (!packageProblem.isEmpty())
         return;
 
     QString* const members[VersionsFile::KeyCount] = {
@@ -506,6 +541,10 @@ void MainWindow::readVersionsFile(const QString& path)
     // The "too old" limit matters also to a package without statements.
     if (!queriesHandedOver && !verMinorVersion.isEmpty())
         handOverQueries();
+    if (!verVChanged.isEmpty() && !VersionsFile::isVersionNumber(verVChanged))
+        trace(QStringLiteral("VChanged is not a six-digit number: migration off"));
+    if (!verMinorVersion.isEmpty() && !VersionsFile::isVersionNumber(verMinorVersion))
+        trace(QStringLiteral("minorVersion is not a six-digit number: too-old check off"));
 }
 
 void MainWindow::handOverQueries()
@@ -518,7 +557,7 @@ void MainWindow::handOverQueries()
 void MainWindow::firmwareUpload()
 {
     // One update at a time, however the button came to be enabled again.
-    if (updateRunning || runAbandoned) {
+    if (controller->isBusy()) {
         trace(QStringLiteral("Update already running: request ignored"));
         return;
     }
@@ -550,23 +589,14 @@ void MainWindow::firmwareUpload()
         return;
     }
 
+    file.close();
+    watchClose();
     ui->rescueMode->setEnabled(false);
     ui->refreshButton->setEnabled(false);
     ui->serialCombobox->setEnabled(false);
-    updatePhase = 1;
-    updateRunning = true;
-    // The console the users' data come from; a rescue that restores a journal's data is for
-    // the console named in it.
-    runSerial = rescueRestore.usersFile.isEmpty() ? consoleIdentity.serialNumber
-                                                  : rescueRestore.identity.serialNumber;
-    runPort = ui->serialCombobox->currentData(Qt::UserRole).toString();
-    // A path or report left from an earlier run must never be used for this one.
-    userSettingsPath.clear();
-    failedStatements.clear();
-    originalCopyPath.clear();
     // The worker opens the file itself.
-    emit yTransmit(firmwarePath);
-    file.close();
+    controller->start(ui->serialCombobox->currentData(Qt::UserRole).toString(), firmwarePath,
+                      ui->rescueMode->isChecked());
 }
 
 // ---- Debug console and keys ----

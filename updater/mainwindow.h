@@ -7,7 +7,8 @@
 #include <QStringList>
 #include <QWidget>
 
-#include "updatejournal.h"
+#include "updatecontroller.h"
+#include "updateprompts.h"
 
 class QEvent;
 class QKeyEvent;
@@ -16,7 +17,6 @@ class QProgressDialog;
 class QThread;
 class QTimer;
 class DebugConsole;
-class SleepInhibitor;
 class YMODEM;
 
 namespace Ui
@@ -26,7 +26,7 @@ class MainWindow;
 
 // The updater page: owns the worker and its thread, reads the firmware package, scans the
 // ports and turns the worker's results into labels, progress and dialogs.
-class MainWindow : public QWidget
+class MainWindow : public QWidget, public UpdatePrompts
 {
     Q_OBJECT
 
@@ -46,7 +46,7 @@ public:
     // The package's "Full" and "Date" values joined by "_".
     QString packageVersionText() const;
     // Shows text in connectionLabel, green when ok, red otherwise, for MessageHoldTicks ticks.
-    void showResultMessage(const QString& text, bool ok);
+    void showResultMessage(const QString& text, bool ok) override;
     // Prints the state summary to standard output.
     void dumpDiagnostics();
     // System locations of the ports that look like a console, in the order the window lists
@@ -118,86 +118,39 @@ private:
     void runDelayedShutdown();
     // Starts the tick again after it stopped with nothing left to do.
     void resumeTick();
-    // The 50 s wait while the console re-flashes itself (mainwindow_update.cpp).
-    void rebootWait();
-    // ---- Update run helpers (mainwindow_update.cpp) ----
+    // ---- The view of the run (mainwindow_update.cpp) ----
 public:
-    static constexpr int RebootWaitMs = 50000;
+    static constexpr int RebootWaitMs = UpdateController::RebootWaitMs;
     // Overall percentage of the whole update for the worker's percentage of the current step.
     static int overallPercent(int mode, int phase, int percent);
+
+    bool askAbort();
+    // The user confirmed the abort: the run stops at its next safe point.
+    void abandonRun();
+    bool isUpdateRunning() const { return controller->isBusy(); }
+    UpdateController* updateController() const { return controller; }
+
+    // UpdatePrompts
+    void tell(Kind kind, const QString& title, const QString& text) override;
+    bool ask(const QString& title, const QString& text) override;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    // ---- Interrupted updates and suspend (mainwindow_recovery.cpp) ----
-    void watchRecovery();
-    void recordResult(int res);
-    void recordFailure();
-    // A console found in its loader: offers to put back users' data saved by an update that
-    // did not complete. True when the user agreed.
-    bool offerRescueRestore();
-    // After the rescue update: restores the saved file as the normal path does. False when
-    // there is nothing to restore.
-    bool restoreAfterRescue();
-    UpdateJournal journal;
-    UpdateJournal::Identity consoleIdentity;
-    UpdateJournal::Entry rescueRestore;
-    SleepInhibitor* sleepInhibitor = nullptr;
+    void connectController();
+    void watchClose();
+    void runFinished(const UpdateResult& result);
+    void rebootWaitProgress(int elapsedMs);
+    void rebootWaitCancelled();
+    void connectToPort(const QString& path);
+    // Labels and mode as they are before any console was read.
+    void forgetConsole();
 
-    // A console in its application whose serial number has an unfinished journal: offers
-    // to send the kept users' data back. True when the restore was started.
-    bool offerPendingRestore();
-    void startRestoreOnly(const UpdateJournal::Entry& entry);
-
-    void watchUpdateRun();
-    bool askAbort();
-    void endRun(bool failed);
-    // A failure that ends the run with an error box; consoleChanged adds where the users' data
-    // are kept.
-    void failWithBox(const QString& text, bool consoleChanged);
-    void migrationReportSlot(const QStringList& failed, const QString& originalCopy);
-    void tellWhereUsersDataAre();
-    // Text naming the migration statements that failed, empty when none did.
-    QString failedStatementsText() const;
-    // ---- Finding the updated console again (mainwindow_update.cpp) ----
-    // After the re-flash wait: tries each console port in turn and keeps the one whose serial
-    // number is the run's; stops the run safely when none is.
-    void findUpdatedConsole();
-    void tryNextCandidate();
-    // The result of the query on the candidate just tried: false when the run must wait for
-    // the next candidate (the result was consumed here).
-    bool candidateAnswered();
-    void candidateFailed();
-    // Connects to the port of the run (the one found by serial number), else the selection.
-    void connectRunPort();
-    // The result of the sequence that was running when the user abandoned the run.
-    void endAbandonedSequence();
-
-public:
-    // Ends the run from the window's side after the user confirmed the abort: tells where the
-    // users' data are; the worker's sequence still in progress is left to finish unheeded.
-    void abandonRun();
-    bool isUpdateRunning() const { return updateRunning; }
-
-private:
-    // An update was asked for and has not ended yet (closing the window asks first).
-    bool updateRunning = false;
-    bool runWatched = false;
-    // The user abandoned the run while a worker sequence was still going: its result is not
-    // acted on, and no new update starts before it came.
-    bool runAbandoned = false;
-    QString abandonedToldPath;
-    // The console being updated: its serial number (from the query before the update) and the
-    // system location of its port once found again after the re-flash.
-    QString runSerial;
-    QString runPort;
-    QStringList candidates;
-    bool hunting = false;
-    QString candidateSerial;
-    // What the worker reported of the migration statements of this run.
-    QStringList failedStatements;
-    QString originalCopyPath;
+    UpdateController* controller = nullptr;
+    // The package's statements of the final box of a successful run.
+    QString finalStatementsText;
+    QStringList initialLabelTexts;
 
     Ui::MainWindow* ui;
     QTimer* tickTimer;
@@ -206,7 +159,6 @@ private:
     int labelHoldTicks;
     bool isConnected;
     bool updaterFileMissing;
-    QString userSettingsPath;
     QString verFull;
     QString verBootloader;
     QString verApplication;
@@ -218,10 +170,11 @@ private:
     QString firmwarePath;
     QString dataPath;
     QString verForced;
+    // Why the package cannot be used, empty when it can.
+    QString packageProblem;
     QStringList queries;
     int shutdownTicks;
     bool forcedUpdate;
-    int updatePhase;
     int updateMode;
 
     // The migration statements have been lent to the worker and must not change any more.
@@ -232,7 +185,6 @@ private:
     QPointer<DebugConsole> debugConsole;
 
     // Once per process.
-    static bool firstConnection;
     static bool consoleOpen;
 
     // The start-up window calls on_serialConnectButton_clicked() directly.

@@ -211,6 +211,22 @@ QList<UpdateJournal::Entry> UpdateJournal::unfinished(const QString& directory)
     return result;
 }
 
+QDateTime UpdateJournal::lastSuccess(const QString& serialNumber, const QString& directory)
+{
+    QDateTime newest;
+    const QString serial = serialNumber.trimmed();
+    const QDir d(directory);
+    const QStringList names =
+        d.entryList({QStringLiteral("*") + QLatin1String(Suffix)}, QDir::Files);
+    for (const QString& name : names) {
+        Entry e;
+        if (read(d.filePath(name), &e) && e.isFinished() && e.succeeded &&
+            e.identity.serialNumber.trimmed() == serial && e.started > newest)
+            newest = e.started;
+    }
+    return newest;
+}
+
 bool UpdateJournal::findUnfinished(const QString& serialNumber, Entry* found,
                                    const QString& directory)
 {

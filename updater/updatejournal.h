@@ -81,6 +81,10 @@ public:
     static bool findUnfinished(const QString& serialNumber, Entry* found,
                                const QString& directory = defaultDirectory());
 
+    // When the newest update of this console that ended well started; invalid when none did.
+    static QDateTime lastSuccess(const QString& serialNumber,
+                                 const QString& directory = defaultDirectory());
+
     static QString phaseName(Phase phase);
 
 private:

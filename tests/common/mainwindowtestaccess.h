@@ -23,9 +23,15 @@ public:
     bool& isConnected() { return w->isConnected; }
     bool& updaterFileMissing() { return w->updaterFileMissing; }
     bool& forcedUpdate() { return w->forcedUpdate; }
-    int& updatePhase() { return w->updatePhase; }
+    int updatePhase() const { return w->controller->phase(); }
+    // A run at this phase, as if "Update" had been pressed (nothing is asked of the worker).
+    void runAt(int phase, const QString& usersData = QString())
+    {
+        w->controller->beginRun(QString(), w->updateMode == MainWindow::ModeLoseSettings);
+        w->controller->run->phase = phase;
+        w->controller->run->usersData = usersData;
+    }
     int& updateMode() { return w->updateMode; }
-    QString& userSettingsPath() { return w->userSettingsPath; }
     QString& firmwarePath() { return w->firmwarePath; }
     QString& dataPath() { return w->dataPath; }
     QStringList& queries() { return w->queries; }
@@ -45,7 +51,6 @@ public:
     void updateVersionString(const QString& s) { w->updateVersionString(s); }
     void getFirmwareUploadStatus(const QString& s) { w->getFirmwareUploadStatus(s); }
 
-    static bool& firstConnection() { return MainWindow::firstConnection; }
     static bool& consoleOpen() { return MainWindow::consoleOpen; }
 
 private:

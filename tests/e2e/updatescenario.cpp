@@ -276,7 +276,6 @@ bool UpdateScenario::run(int timeoutMs, QString* why)
         port = tap->portPath();
     }
     qputenv("UPDATER_EXTRA_PORTS", QFile::encodeName(port) + '=' + consoleManufacturer);
-    MainWindowTestAccess::firstConnection() = true;
 
     answerer.reset(new ModalAnswerer(QMessageBox::Ok, nullptr, 10));
     for (QMessageBox::StandardButton b : answers)

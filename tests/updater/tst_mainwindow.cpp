@@ -117,29 +117,45 @@ void TestMainWindow::package_data()
     QTest::addColumn<bool>("imageFound");
     QTest::addColumn<QString>("label83");
     QTest::addColumn<QString>("versionText");
+    QTest::addColumn<QString>("refusal"); // the box that refuses the package, empty: none
 
     const QString formText = "v11.30.06.01.1.10_20161215";
     const QByteArray v = "[Versions]\nFull=v12.00\nDate=20200101\n";
     QTest::newRow("empty folder") << QByteArray() << QString() << qint64(0) << false << formText
-                                  << "_";
+                                  << "_"
+                                  << "";
     QTest::newRow("versions and image")
         << v << "brenvik_fs.iso" << TestPackage::ImageSize << true << "v12.00_20200101"
-        << "v12.00_20200101";
+        << "v12.00_20200101"
+        << "";
     QTest::newRow("versions without image")
-        << v << QString() << qint64(0) << false << formText << "v12.00_20200101";
+        << v << QString() << qint64(0) << false << formText << "v12.00_20200101"
+        << "";
+    // A package without a sound description is refused: its statements and limits are unknown.
     QTest::newRow("image without versions")
-        << QByteArray() << "fs.iso" << TestPackage::ImageSize << true << "_"
-        << "_";
+        << QByteArray() << "fs.iso" << TestPackage::ImageSize << false << "_"
+        << "_"
+        << "The firmware package is not valid: versions.ini is missing";
     QTest::newRow("image one byte short") << v << "brenvik_fs.iso" << TestPackage::ImageSize - 1
-                                          << false << formText << "v12.00_20200101";
-    QTest::newRow("extension in upper case") << v << "BRENVIK_FS.ISO" << TestPackage::ImageSize
-                                             << false << formText << "v12.00_20200101";
+                                          << false << formText << "v12.00_20200101"
+                                          << "";
+    QTest::newRow("extension in upper case")
+        << v << "BRENVIK_FS.ISO" << TestPackage::ImageSize << false << formText << "v12.00_20200101"
+        << "";
     QTest::newRow("hidden image counts")
         << v << ".brenvik_fs.iso" << TestPackage::ImageSize << true << "v12.00_20200101"
-        << "v12.00_20200101";
-    QTest::newRow("versions without header") << QByteArray("Full=v12.00\nDate=20200101\n")
-                                             << "fs.iso" << TestPackage::ImageSize << true << "_"
-                                             << "_";
+        << "v12.00_20200101"
+        << "";
+    QTest::newRow("versions without header")
+        << QByteArray("Full=v12.00\nDate=20200101\n") << "fs.iso" << TestPackage::ImageSize << false
+        << "_"
+        << "_"
+        << "The firmware package is not valid: versions.ini has no header";
+    QTest::newRow("versions cut off before its statements")
+        << QByteArray("[Versions]\nFull=v12.00\nDate=20200101\nQuery=3\nCREATE TABLE t(a);\n")
+        << "fs.iso" << TestPackage::ImageSize << false << "_"
+        << "_"
+        << "The firmware package is not valid: versions.ini holds 1 of its 3 statements";
 }
 
 void TestMainWindow::package()
@@ -150,6 +166,7 @@ void TestMainWindow::package()
     QFETCH(bool, imageFound);
     QFETCH(QString, label83);
     QFETCH(QString, versionText);
+    QFETCH(QString, refusal);
 
     TestPackage package;
     if (!versions.isEmpty())
@@ -157,8 +174,12 @@ void TestMainWindow::package()
     if (!imageName.isEmpty())
         QVERIFY(package.makeImage(imageName, imageSize));
 
+    ModalAnswerer answerer;
     MainWindow w;
     MainWindowTestAccess a(&w);
+    QCOMPARE(answerer.count(), refusal.isEmpty() ? 0 : 1);
+    if (!refusal.isEmpty())
+        QVERIFY2(answerer.last().text.startsWith(refusal), qPrintable(answerer.last().text));
     QCOMPARE(a.dataPath(), package.path());
     QCOMPARE(a.updaterFileMissing(), !imageFound);
     QCOMPARE(a.firmwarePath(), imageFound ? package.filePath(imageName) : QString());
@@ -327,6 +348,7 @@ void TestMainWindow::firmwareUpload()
     QFETCH(QString, refusal);
 
     TestPackage package;
+    QVERIFY(package.write("versions.ini", "[Versions]\nFull=v12.00\n"));
     if (setup != "none" && setup != "binIso" && !setup.startsWith("bin:"))
         QVERIFY(package.makeImage("brenvik_fs.iso"));
     MainWindow w;
@@ -422,10 +444,15 @@ void TestMainWindow::delayedShutdown()
     QSignalSpy disconnectSpy(&w, SIGNAL(portDisconnect()));
     ModalAnswerer answerer;
 
+    // Only the end of a run counts: a report of no run is not announced as a success.
+    a.shutdownDelayed();
+    QCOMPARE(a.shutdownTicks(), 0);
+    a.runAt(4);
     a.shutdownDelayed();
     for (int tick = 0; tick < 100; ++tick)
         a.timerSlot();
-    a.shutdownDelayed(); // a second signal restarts the countdown
+    a.runAt(4);
+    a.shutdownDelayed(); // the end of a later run restarts the countdown
     for (int tick = 1; tick < 250; ++tick)
         a.timerSlot();
     QCOMPARE(a.shutdownTicks(), 1);

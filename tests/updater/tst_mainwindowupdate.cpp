@@ -118,7 +118,7 @@ void TestMainWindowUpdate::transferProgressUsesModeAndPhase()
 {
     MainWindowTestAccess access(window);
     access.updateMode() = 5;
-    access.updatePhase() = 2;
+    access.runAt(2);
     QMetaObject::invokeMethod(window, "transferProgress", Q_ARG(int, 50));
     QCOMPARE(access.ui()->firmwareBar->value(), 310);
     access.updateMode() = 3;
@@ -166,7 +166,13 @@ void TestMainWindowUpdate::results_data()
                          << "The Device did not come back after its restart.";
     QTest::newRow("-22") << -22 << "" << false << false << "Error"
                          << "The Users Settings and Data could not be received";
-    QTest::newRow("-23") << -23 << "Transfer Aborted by Device!" << false << true << ""
+    QTest::newRow("-8") << -8 << "" << false << false << "Error"
+                        << "The firmware image could not be found.";
+    QTest::newRow("-9") << -9 << "" << false << false << "Error"
+                        << "The firmware image could not be read.";
+    QTest::newRow("-23") << -23 << "" << false << false << "Error"
+                         << "The Update was stopped before the Device was changed.";
+    QTest::newRow("-99") << -99 << "Transfer Aborted by Device!" << false << true << ""
                          << "";
 }
 
@@ -180,9 +186,10 @@ void TestMainWindowUpdate::results()
     QFETCH(QString, boxText);
     MainWindowTestAccess access(window);
     access.ui()->firmwareBar->setValue(420);
-    access.updatePhase() = 2;
+    access.runAt(2);
     access.labelHoldTicks() = 0;
     QSignalSpy requests(window, &MainWindow::renameBLE_File);
+    QSignalSpy finished(window->updateController(), &UpdateController::finished);
 
     QMetaObject::invokeMethod(window, "yModemResult", Q_ARG(int, res));
 
@@ -203,8 +210,10 @@ void TestMainWindowUpdate::results()
         QCOMPARE(answerer->last().title, boxTitle);
         QVERIFY2(answerer->last().text.startsWith(boxText), qPrintable(answerer->last().text));
     }
-    // A failure ends the run where it is.
-    QCOMPARE(access.updatePhase(), 2);
+    // A failure ends the run where it is, once.
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(finished.first().first().value<UpdateResult>().code, res);
+    QVERIFY(!window->updateController()->isRunning());
     QCOMPARE(requests.count(), 0);
 }
 
@@ -220,19 +229,20 @@ void TestMainWindowUpdate::failureAfterKeepTellsWhere()
     QVERIFY(!kept.isEmpty());
 
     // The worker's temporary copy: no word of a kept copy.
-    access.userSettingsPath() = source.fileName();
+    access.runAt(2, source.fileName());
     QMetaObject::invokeMethod(window, "yModemResult", Q_ARG(int, -3));
     QCOMPARE(answerer->count(), 0);
 
-    access.userSettingsPath() = kept;
     for (int res : {-3, 12, -2, -12, -17}) {
         answerer->clear();
+        access.runAt(4, kept);
         QMetaObject::invokeMethod(window, "yModemResult", Q_ARG(int, res));
         QCOMPARE(answerer->last().title, QStringLiteral("Users Data"));
         QVERIFY(answerer->last().text.contains(kept));
     }
     // Success says nothing of it, and the copy is never removed.
     answerer->clear();
+    access.runAt(4, kept);
     QMetaObject::invokeMethod(window, "yModemResult", Q_ARG(int, -10));
     QCOMPARE(answerer->count(), 0);
     QVERIFY(QFile::exists(kept));
@@ -251,9 +261,10 @@ void TestMainWindowUpdate::versionErrorQuits()
     QFETCH(bool, fromResult);
     const bool quit = quitsWithin(
         [this, fromResult] {
-            if (fromResult)
+            if (fromResult) {
+                MainWindowTestAccess(window).runAt(1);
                 QMetaObject::invokeMethod(window, "yModemResult", Q_ARG(int, -14));
-            else
+            } else
                 window->verCompErrorSlot();
         },
         5000);
@@ -279,7 +290,7 @@ void TestMainWindowUpdate::rebootWaitRunsBar()
     QFETCH(int, top);
     MainWindowTestAccess access(window);
     access.updateMode() = mode;
-    access.updatePhase() = 2;
+    access.runAt(2);
     access.ui()->firmwareBar->setValue(420);
     QList<int> values;
     connect(access.ui()->firmwareBar, &QProgressBar::valueChanged, this,
@@ -290,6 +301,8 @@ void TestMainWindowUpdate::rebootWaitRunsBar()
     QMetaObject::invokeMethod(window, "yModemResult", Q_ARG(int, 0));
 
     QCOMPARE(window->connectionLabel->text(), QStringLiteral("Transfer successfully terminated!"));
+    // The wait runs on the run's clock while the event loop turns.
+    QTRY_COMPARE_WITH_TIMEOUT(asked.count(), 1, 5000);
     QCOMPARE(values.first(), 0);
     QCOMPARE(values.at(1), 600);
     QCOMPARE(values.last(), top);
@@ -304,7 +317,7 @@ void TestMainWindowUpdate::rebootWaitNoResumesYesQuits()
 {
     TimeScale::setFactor(0.04); // two seconds
     MainWindowTestAccess access(window);
-    access.updatePhase() = 2;
+    access.runAt(2);
     answerer->enqueue(QMessageBox::No);
     answerer->enqueue(QMessageBox::Yes);
     int cancels = 0;
@@ -341,8 +354,8 @@ void TestMainWindowUpdate::rebootWaitNoResumesYesQuits()
         QCOMPARE(box.buttons, QMessageBox::Yes | QMessageBox::No);
     }
     QCOMPARE(questions, 2);
-    // The steps after the wait still run, as before the event loop ends.
-    QCOMPARE(asked.count(), 1);
+    // The run stopped: nothing more goes to the console before the application ends.
+    QCOMPARE(asked.count(), 0);
 }
 
 void TestMainWindowUpdate::setUserSettings_data()
@@ -360,7 +373,7 @@ void TestMainWindowUpdate::setUserSettings()
     QFETCH(QString, path);
     QFETCH(bool, sent);
     MainWindowTestAccess access(window);
-    access.userSettingsPath() = path;
+    access.runAt(4, path);
     QSignalSpy transmit(window, &MainWindow::yTransmitUserSettings);
     QSignalSpy connectAsked(window, &MainWindow::ySerialConnect);
     window->setUserSettingsSlot();
@@ -442,7 +455,8 @@ void TestMainWindowUpdate::closeDuringUpdateAsks()
 
     // An update asked for: the worker has no port and answers with a failure soon, but the
     // close comes first.
-    emit window->yTransmit(QStringLiteral("/nonexistent/image.iso"));
+    QVERIFY(window->updateController()->start(QString(), QStringLiteral("/nonexistent/image.iso"),
+                                              false));
     answerer->enqueue(QMessageBox::No);
     QVERIFY(!window->close());
     QVERIFY(window->isVisible());

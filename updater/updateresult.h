@@ -1,0 +1,48 @@
+#ifndef UPDATERESULT_H
+#define UPDATERESULT_H
+
+#include <QMetaType>
+#include <QString>
+
+// How far a run got; the order is the order of an update.
+enum class UpdateStep {
+    Started,        // asked for; nothing changed on the console yet
+    UsersDataKept,  // the users' data are kept on this computer
+    ImageSent,      // the console re-flashes itself
+    FindingConsole, // the re-flash wait is over; the console is looked for by serial number
+    RestoringData,  // the users' data are going back
+    DataRestored,   // they are back; the module is renamed and the console restarts
+    Done,           // the console restarted with everything in place
+};
+
+// How one run ended. code: 0 for success, else the result code of the failure (the worker's, or
+// one of the run's own below).
+struct UpdateResult {
+    int code = 0;
+    UpdateStep step = UpdateStep::Started;
+    // The failure's text for the user; empty for a success or when a short message said it.
+    QString detail;
+    // The kept copy of the users' data the user must be told of (the console has lost them or
+    // may have), empty when the data are on the console.
+    QString keptCopy;
+    // Migration statements that failed, as the final text lists them.
+    QString statementsText;
+    bool ok() const { return code == 0; }
+};
+
+// Results of a run that no worker sequence reports.
+namespace RunResult
+{
+enum : int {
+    // The console still reports the version it had before, not the release's: the loader did
+    // not take the image. Nothing was removed; the journal stays.
+    ImageNotTaken = -24,
+    // The journal of the run could not be written: the run is refused before the console is
+    // touched, since a run cut off later could not be recovered.
+    JournalNotWritten = -25,
+};
+} // namespace RunResult
+
+Q_DECLARE_METATYPE(UpdateResult)
+
+#endif // UPDATERESULT_H
