@@ -39,9 +39,11 @@ enum : int {
     // The private folder for the received users' file could not be made: the console was not
     // touched.
     ReceiveFolderUnavailable = -22,
-    // The user asked the update to stop; the worker stopped before the loader entry (nothing
-    // changed on the console) or before the image (the console waits in its loader).
+    // The user asked the update to stop and the worker stopped before the loader entry: nothing
+    // changed on the console, its users' data are still on it.
     StoppedByUser = -23,
+    // The same, with the console already in its loader (before the image): it waits there.
+    StoppedInLoader = -26,
 };
 } // namespace ResultCode
 

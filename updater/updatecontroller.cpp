@@ -461,12 +461,11 @@ QString UpdateController::failureText(int res) const
         return tr("The Users Settings and Data could not be received: no private folder could be "
                   "made on this computer.\nThe Device has not been changed.");
     case ResultCode::StoppedByUser:
-        return run->step < UpdateStep::UsersDataKept || !run->stopRequested ||
-                       run->usersData.isEmpty()
-                   ? tr("The Update was stopped before the Device was changed.\nIts Users "
-                        "Settings and Data are still on it.")
-                   : tr("The Update was stopped with the Device in its loader.\nRun the Update "
-                        "again to bring it back.");
+        return tr("The Update was stopped before the Device was changed.\nIts Users Settings and "
+                  "Data are still on it.");
+    case ResultCode::StoppedInLoader:
+        return tr("The Update was stopped with the Device in its loader.\nRun the Update again "
+                  "to bring it back.");
     default:
         return QString();
     }
