@@ -285,6 +285,8 @@ void TestE2eFaults::fault()
         QCOMPARE(s.console.value(QStringLiteral("imagesRejected")).toInt(), 1);
         QCOMPARE(s.console.value(QStringLiteral("version")).toString(), s.sim.version);
         QVERIFY2(!s.sawBox(QStringLiteral("Uploader")), "success claimed for a refused image");
+        QVERIFY2(!s.simLog().contains(QLatin1String("shell: rm /BrenvikDATA")),
+                 "the console's users' data were removed");
         QVERIFY2(usersDb == s.usersDbAtStart, "the console's users' data were changed");
         break;
     case Outcome::KeptCopyTold:

@@ -217,6 +217,8 @@ void TestE2eInterrupted::cutOffBeforeErasingKeepsConsoleData()
     second.pressUpdate = false;
     QVERIFY2(second.run(runTimeoutMs, &why), qPrintable(why + "\n" + second.simLog()));
     QCOMPARE(second.usersDbAtStart, own);
+    QVERIFY2(!second.simLog().contains(QLatin1String("shell: rm /BrenvikDATA")),
+             "the console's own users' data were removed");
     QVERIFY2(readAll(second.consoleFile(QStringLiteral("/BrenvikDATA"))) == own,
              "the console's own users' data were replaced");
     QCOMPARE(second.console.value("imagesProgrammed").toInt(), 0);
