@@ -21,6 +21,8 @@ const char StateFile[] = "state.json";
 const char LogFile[] = "console.log";
 const char LinkPrefix[] = "ttyACM";
 const char Prompt[] = "> ";
+// What a trickling console lets out now and then: line noise, no YMODEM byte.
+const char StrayByte = char(0xFF);
 // Longest command line kept; anything longer is line noise.
 constexpr int MaxLine = 512;
 // How long one pass of the command loop waits for input.
@@ -64,12 +66,35 @@ void SimConsole::beginTransfer(const QString& kind)
         transferKind = kind;
     }
     SimYmodem::Faults f;
-    if (opts.faultTransfer == QLatin1String("any") || opts.faultTransfer == kind) {
+    if (faultsApply(kind)) {
         f.cancelBlock = opts.cancelBlock;
         f.nakBlock = opts.nakBlock;
         f.corruptBlock = opts.corruptBlock;
     }
     ymodem.setFaults(f);
+}
+
+bool SimConsole::faultsApply(const QString& kind) const
+{
+    return opts.faultTransfer == QLatin1String("any") || opts.faultTransfer == kind;
+}
+
+// Never a proper start, whatever the peer sends: the bound has to be the peer's own.
+bool SimConsole::trickleInstead(const QString& kind)
+{
+    if (!opts.trickle || !faultsApply(kind))
+        return false;
+    log(QStringLiteral("%1: trickling stray bytes instead").arg(kind));
+    const int every = opts.scaled(opts.pollMs);
+    while (!stoppedOrGone()) {
+        pty.drain(every + 1, every);
+        if (stoppedOrGone())
+            break;
+        pty.write(QByteArray(1, StrayByte));
+    }
+    finishTransfer(kind, SimYmodem::Outcome::Stopped, QStringLiteral("trickled, never started"),
+                   QString());
+    return true;
 }
 
 // ---- public, thread-safe -------------------------------------------------------------------
@@ -406,6 +431,8 @@ void SimConsole::sendFile(const QString& consolePath)
 {
     beginTransfer(QStringLiteral("send"));
     setState(State::Sending);
+    if (trickleInstead(QStringLiteral("send")))
+        return;
     SimYmodem::Outcome outcome;
     QString detail;
     QByteArray data;
@@ -428,6 +455,8 @@ void SimConsole::receiveFile()
 {
     beginTransfer(QStringLiteral("receive"));
     setState(State::Receiving);
+    if (trickleInstead(QStringLiteral("receive")))
+        return;
     SimYmodem::ReceiveSetup setup;
     setup.pollMs = opts.scaled(opts.pollMs);
     setup.giveUpMs = ShellReceiveGiveUpMs;
@@ -524,6 +553,17 @@ void SimConsole::runLoader()
         pty.drain(opts.scaled(opts.programMs) + 1, opts.scaled(opts.programMs));
         if (stoppedOrGone())
             return;
+        if (opts.rejectImage) {
+            // Refused after its check: the old firmware, never touched, starts again.
+            update([&](SimRecord& r) {
+                ++r.imagesRejected;
+                r.sectorErased = false;
+            });
+            log(QStringLiteral("image rejected: the old firmware starts again, version %1")
+                    .arg(currentVersion()));
+            restart();
+            return;
+        }
         // As if the power went while the image was being programmed: back to the loader.
         const bool programmed = !opts.restartInLoaderAfterImage || loaderRestartUsed;
         loaderRestartUsed = true;

@@ -83,6 +83,10 @@ private:
     void writeReply(const QByteArray& command, const QString& text);
     bool checkpoint(const QString& step);
     bool transferStepApplies(const QString& step) const;
+    // Whether the transfer faults are meant for a transfer of this kind.
+    bool faultsApply(const QString& kind) const;
+    // With the trickle fault: stands in for the transfer until the line goes; false without.
+    bool trickleInstead(const QString& kind);
     void goSilent();
     void hangUp();
     bool stoppedOrGone() const;

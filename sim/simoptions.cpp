@@ -113,7 +113,9 @@ bool SimOptions::parse(const QStringList& args, QString* error)
                                           QStringLiteral("--reset-keeps-line"),
                                           QStringLiteral("--flash-replaces-files"),
                                           QStringLiteral("--flash-keeps-files"),
-                                          QStringLiteral("--poll-during-erase")};
+                                          QStringLiteral("--poll-during-erase"),
+                                          QStringLiteral("--reject-image"),
+                                          QStringLiteral("--trickle")};
         if (flags.contains(key) && hasInline)
             return fail(QStringLiteral("%1 takes no value").arg(key));
 
@@ -166,6 +168,10 @@ bool SimOptions::parse(const QStringList& args, QString* error)
             startInLoader = true;
         } else if (key == QLatin1String("--restart-in-loader-after-image")) {
             restartInLoaderAfterImage = true;
+        } else if (key == QLatin1String("--reject-image")) {
+            rejectImage = true;
+        } else if (key == QLatin1String("--trickle")) {
+            trickle = true;
         } else if (key == QLatin1String("--verbose")) {
             verbose = true;
         } else if (key == QLatin1String("--users-db")) {
@@ -270,6 +276,8 @@ QString SimOptions::usage()
                "  --too-old                 VE replies 01000100 (version 100)\n"
                "  --start-in-loader         start in the loader, as after an interrupted update\n"
                "  --restart-in-loader-after-image   after the first image, restart in the loader\n"
+               "  --reject-image            the loader takes the whole image, then refuses it and\n"
+               "                            starts the old firmware, its files as they were\n"
                "  --users-db normal|none|empty|corrupt   state of /BrenvikDATA at start\n"
                "  --reset-drops-line        a reset or the restart after a flash closes the line "
                "and\n"
@@ -295,6 +303,8 @@ QString SimOptions::usage()
                "  --corrupt-block N         receiver: answer block N once with a wrong byte;\n"
                "                            sender: send block N once with a wrong CRC\n"
                "  --fault-transfer any|send|receive|loader   which transfers the faults apply to\n"
+               "  --trickle                 asked to send or receive a file in the shell, send a\n"
+               "                            stray byte every --poll-ms and never start\n"
                "  --silent-at STEP          fall silent for good at STEP\n"
                "  --hangup-at STEP          close the pseudo-terminal at STEP (a pulled cable)\n"
                "  --replug-after-ms N       after --hangup-at, plug in again after N ms\n"

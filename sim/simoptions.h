@@ -47,6 +47,9 @@ struct SimOptions {
 
     bool startInLoader = false;
     bool restartInLoaderAfterImage = false;
+    // The loader takes a whole image and then refuses it: the old firmware starts again with
+    // its version and its files as they were.
+    bool rejectImage = false;
     UsersDb usersDb = UsersDb::Normal;
 
     // Own delays in milliseconds, before the time scale.
@@ -66,6 +69,9 @@ struct SimOptions {
     // Which transfers the faults and the transfer steps apply to: "any", "send",
     // "receive" (the shell's "receive file") or "loader".
     QString faultTransfer = QStringLiteral("any");
+    // Asked to send or to receive a file in its shell (the transfers of faultTransfer), the
+    // console never starts: it only trickles a stray byte every pollMs until the line goes.
+    bool trickle = false;
     // Named step at which the console falls silent for good, or drops the line.
     QString silentAt;
     QString hangupAt;

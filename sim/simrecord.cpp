@@ -47,6 +47,7 @@ QJsonObject SimRecord::toJson(const SimFileStore& store) const
     o[QStringLiteral("hangups")] = hangups;
     o[QStringLiteral("sectorErased")] = sectorErased;
     o[QStringLiteral("imagesProgrammed")] = imagesProgrammed;
+    o[QStringLiteral("imagesRejected")] = imagesRejected;
     o[QStringLiteral("imageStored")] = imagesProgrammed > 0;
     o[QStringLiteral("imageName")] = imageName;
     o[QStringLiteral("imageSize")] = double(imageSize);

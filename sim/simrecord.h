@@ -33,6 +33,7 @@ struct SimRecord {
     int hangups = 0; // pulled cables (hangupAt)
     bool sectorErased = false;
     int imagesProgrammed = 0;
+    int imagesRejected = 0; // whole images the loader refused after their check
     QString imageName;
     qint64 imageSize = -1;
     int filesWiped = 0; // times a flash replaced the file system

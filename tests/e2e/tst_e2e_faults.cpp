@@ -1,13 +1,17 @@
 // The fault matrix, one row per line of the README's fault table: the cable pulled in each
-// phase, a noisy line, a console far too slow, a full disk where the users' data is kept, a
-// console that comes back elsewhere, a second console, an unreadable version, a loader that
-// erases for long. Every run must end within its bound with a clear message, and wherever the
-// console's users' data had been taken off it, the user must have been told where the kept copy
-// is (or have it back on the console). CTest runs each row in a process of its own.
+// phase, a noisy line, a console far too slow or trickling, a full disk where the users' data is
+// kept, a journal that cannot be written, a console that comes back elsewhere, a second console,
+// a console swapped for another before the update, an unreadable version, a loader that erases
+// for long or refuses the image, a damaged package, "Back" in the middle. Every run must end
+// within its bound with a clear message, and wherever the console's users' data had been taken
+// off it, the user must have been told where the kept copy is (or have it back on the console).
+// CTest runs each row in a process of its own.
 #include "updatescenario.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QtTest>
 #include <functional>
@@ -48,7 +52,7 @@ QByteArray readAll(const QString& path)
 
 bool shown(const UpdateScenario& s, const QString& text)
 {
-    for (const ModalAnswerer::Seen& b : s.boxes)
+    for (const ModalAnswerer::Seen& b : s.boxesSoFar())
         if (b.text.contains(text))
             return true;
     for (const QString& m : s.resultMessages)
@@ -58,6 +62,23 @@ bool shown(const UpdateScenario& s, const QString& text)
 }
 
 using Setup = std::function<void(UpdateScenario&)>;
+
+// The console the user reads first (and then unplugs) is the other one.
+Setup swappedAfterBack(const std::function<void(SimOptions&)>& first)
+{
+    return [first](UpdateScenario& s) {
+        s.swapInAfterBack = true;
+        first(s.other);
+    };
+}
+
+Setup trickling(const QString& transfer)
+{
+    return [transfer](UpdateScenario& s) {
+        s.sim.trickle = true;
+        s.sim.faultTransfer = transfer;
+    };
+}
 
 Setup hangupAt(const QString& step, const QString& transfer)
 {
@@ -70,7 +91,9 @@ Setup hangupAt(const QString& step, const QString& transfer)
 // How a row must end.
 enum class Outcome {
     NoUpdate,     // no update can start: the run only ends at its time limit
-    Untouched,    // a failure before the console's memory was erased
+    NotOffered,   // "Update" is never offered, and nothing reaches the console
+    Untouched,    // a failure before the console's memory was erased; its users' data stay
+    ImageRefused, // the loader refused the image: the console keeps its own users' data
     KeptCopyTold, // a failure after it: the kept copy exists and the user was told of it
     Completes,    // the update ends well, the users' data back on the console byte for byte
     EitherWay,    // ends well, or fails with the common promises kept
@@ -89,9 +112,13 @@ private slots:
     void fault();
 
 private:
-    // Runs s until it quits or a failure has shown and things went quiet, then checks the
-    // promises every row shares.
-    static void runAndCheck(UpdateScenario& s, int timeoutMs, bool mustEnd);
+    // Runs s until it quits or, if it settles, a failure (or the text told) has shown and
+    // things went quiet; then checks the promises every row shares.
+    static void runAndCheck(UpdateScenario& s, const QString& told, bool settles, int timeoutMs,
+                            bool mustEnd);
+    // The updated console's users' data are its own, taken under its serial number and made
+    // fit for the new firmware.
+    static void checkUsersDataOfUpdatedConsole(const UpdateScenario& s);
 };
 
 void TestE2eFaults::fault_data()
@@ -147,6 +174,47 @@ void TestE2eFaults::fault_data()
                s.sim.pollDuringErase = true;
            })
         << false << Outcome::Completes << QString();
+
+    // Read one console, go back, swap it for another: the update is the second one's, with
+    // what that console needs. The first runs a version past the layout change, the second
+    // one before it, so only the second one's users' data need the migration.
+    QTest::newRow("console swapped after Back")
+        << swappedAfterBack([](SimOptions& first) { first.version = QStringLiteral("01020500"); })
+        << false << Outcome::Completes << "Operations are successfully terminated!";
+    QTest::newRow("rescue console swapped for a healthy one")
+        << swappedAfterBack([](SimOptions& first) { first.startInLoader = true; }) << false
+        << Outcome::Completes << "Operations are successfully terminated!";
+    QTest::newRow("loader that rejects the image")
+        << Setup([](UpdateScenario& s) { s.sim.rejectImage = true; }) << false
+        << Outcome::ImageRefused << "did not take the new firmware";
+    QTest::newRow("Back during the users' data transfer") << Setup([](UpdateScenario& s) {
+        s.backWhenConsoleIs = QStringLiteral("sending");
+        s.answers = {QMessageBox::Yes};
+    }) << false << Outcome::Untouched << "stopped before the Device was changed";
+    QTest::newRow("package with a versions.ini without its header") << Setup([](UpdateScenario& s) {
+        s.editVersionsIni = [](QByteArray& ini) { ini.replace("[Versions]\r\n", ""); };
+    }) << false << Outcome::NotOffered << "firmware package is not valid";
+    // Query=2 and one statement: the file was cut off.
+    QTest::newRow("package with a versions.ini cut off in its statements")
+        << Setup([](UpdateScenario& s) {
+               s.editVersionsIni = [&s](QByteArray& ini) {
+                   ini.chop(s.queries.last().toUtf8().size() + 2);
+               };
+           })
+        << false << Outcome::NotOffered << "firmware package is not valid";
+    // A file where the journal's folder should be: nothing can be written there.
+    QTest::newRow("unwritable journal folder") << Setup([](UpdateScenario& s) {
+        const QString updaterData = s.dataHome() + QStringLiteral("/Brenvik/Updater");
+        QFile blocker(updaterData + QStringLiteral("/journal"));
+        if (!QDir().mkpath(updaterData) || !blocker.open(QIODevice::WriteOnly))
+            qFatal("cannot block the journal folder");
+    }) << false << Outcome::Untouched << "update journal could not be written";
+    QTest::newRow("console trickling instead of sending the users' data")
+        << trickling(QStringLiteral("send")) << false << Outcome::Untouched
+        << "Device did not answer";
+    QTest::newRow("console trickling instead of taking the users' data back")
+        << trickling(QStringLiteral("receive")) << false << Outcome::KeptCopyTold
+        << "Device did not answer";
 }
 
 void TestE2eFaults::fault()
@@ -180,15 +248,27 @@ void TestE2eFaults::fault()
         s.dataHomeOverride = mountPoint.path();
     setup(s);
     // Without an update to start, the run only ends at its (shorter) limit.
-    const bool noUpdate = outcome == Outcome::NoUpdate;
-    runAndCheck(s, noUpdate ? 45000 : runTimeoutMs, !noUpdate);
+    const bool noUpdate = outcome == Outcome::NoUpdate || outcome == Outcome::NotOffered;
+    // What a failing row must tell also ends its run; a success ends by itself, and a row
+    // that must not be offered an update runs on until the user gives up waiting for one.
+    const bool endsOnTold = !noUpdate && outcome != Outcome::Completes;
+    runAndCheck(s, endsOnTold ? told : QString(), outcome != Outcome::NotOffered,
+                noUpdate ? 45000 : runTimeoutMs, !noUpdate);
     if (QTest::currentTestFailed())
         return;
 
     if (!told.isEmpty())
         QVERIFY2(shown(s, told), qPrintable(QStringLiteral("not shown: ") + told));
+    if (!s.backWhenConsoleIs.isEmpty())
+        QVERIFY2(s.backClicked(), "\"Back\" was never pressed");
     const bool erased = s.console.value(QStringLiteral("sectorErased")).toBool();
+    const QByteArray usersDb = readAll(s.consoleFile(QStringLiteral("/BrenvikDATA")));
     switch (outcome) {
+    case Outcome::NotOffered:
+        QVERIFY2(!s.updateClicked(), "an update was offered");
+        QCOMPARE(s.console.value(QStringLiteral("resetCount")).toInt(), 0);
+        QCOMPARE(usersDb, s.usersDbAtStart);
+        Q_FALLTHROUGH();
     case Outcome::NoUpdate:
         QVERIFY(!s.applicationQuit);
         QVERIFY(!erased);
@@ -197,6 +277,17 @@ void TestE2eFaults::fault()
     case Outcome::Untouched:
         QVERIFY(!erased);
         QCOMPARE(s.console.value(QStringLiteral("imagesProgrammed")).toInt(), 0);
+        QCOMPARE(s.console.value(QStringLiteral("resetCount")).toInt(), 0);
+        QVERIFY2(usersDb == s.usersDbAtStart, "the console's users' data were changed");
+        break;
+    case Outcome::ImageRefused:
+        // The row met the fault: the whole image went out and the loader refused it.
+        QCOMPARE(s.console.value(QStringLiteral("imagesRejected")).toInt(), 1);
+        QCOMPARE(s.console.value(QStringLiteral("version")).toString(), s.sim.version);
+        QVERIFY2(!s.sawBox(QStringLiteral("Uploader")), "success claimed for a refused image");
+        QVERIFY2(!s.simLog().contains(QLatin1String("shell: rm /BrenvikDATA")),
+                 "the console's users' data were removed");
+        QVERIFY2(usersDb == s.usersDbAtStart, "the console's users' data were changed");
         break;
     case Outcome::KeptCopyTold:
         QVERIFY(!s.keptCopies.isEmpty());
@@ -205,33 +296,59 @@ void TestE2eFaults::fault()
         QVERIFY2(s.applicationQuit && s.sawBox(QStringLiteral("Uploader")),
                  "the update did not complete");
         QCOMPARE(s.console.value(QStringLiteral("imagesProgrammed")).toInt(), 1);
-        QVERIFY(!s.keptCopies.isEmpty());
-        QCOMPARE(readAll(s.consoleFile(QStringLiteral("/BrenvikDATA"))),
-                 readAll(s.keptCopies.last()));
+        QVERIFY2(!s.keptCopies.isEmpty(), "no users' data kept: updated as a rescue");
+        QCOMPARE(usersDb, readAll(s.keptCopies.last()));
+        checkUsersDataOfUpdatedConsole(s);
         break;
     case Outcome::EitherWay:
         break;
     }
-    // A second console is never touched.
-    if (s.withOtherConsole) {
+    // A second console, or the one swapped out, is never touched.
+    if (s.withOtherConsole || s.swapInAfterBack) {
         QCOMPARE(s.otherStatus.value(QStringLiteral("resetCount")).toInt(), 0);
-        QCOMPARE(s.otherStatus.value(QStringLiteral("sectorErased")).toBool(), false);
+        QCOMPARE(s.otherStatus.value(QStringLiteral("sectorErased")).toBool(),
+                 s.other.startInLoader);
         QCOMPARE(s.otherStatus.value(QStringLiteral("filesReceived")).toInt(), 0);
         QVERIFY(!s.otherFilesBefore.isEmpty());
         QCOMPARE(s.otherFilesAfter, s.otherFilesBefore);
     }
 }
 
-void TestE2eFaults::runAndCheck(UpdateScenario& s, int timeoutMs, bool mustEnd)
+void TestE2eFaults::checkUsersDataOfUpdatedConsole(const UpdateScenario& s)
+{
+    const QString serial = s.sim.serialNumber();
+    const QString db = s.consoleFile(QStringLiteral("/BrenvikDATA"));
+    // The version reply's digits after its first two against the package's layout change.
+    if (s.sim.version.mid(2).toInt() < s.vChanged.toInt())
+        QVERIFY2(UpdateScenario::firstValue(db, QStringLiteral("SELECT COUNT(*) FROM "
+                                                               "e2e_migrated"))
+                         .toInt() == 1,
+                 "the users' data were not migrated");
+    QCOMPARE(UpdateScenario::firstValue(db, QStringLiteral("SELECT value FROM settings WHERE "
+                                                           "key = 'serial'"))
+                 .toString(),
+             serial);
+    QVERIFY2(QFileInfo(s.keptCopies.last()).dir().dirName().startsWith(serial + QLatin1Char('_')),
+             qPrintable(QStringLiteral("kept under another name: ") + s.keptCopies.last()));
+    QCOMPARE(s.serialShownAtUpdate, serial);
+}
+
+void TestE2eFaults::runAndCheck(UpdateScenario& s, const QString& told, bool settles, int timeoutMs,
+                                bool mustEnd)
 {
     auto quietSince = std::make_shared<QElapsedTimer>();
-    auto lastCount = std::make_shared<int>(-1);
-    s.settled = [quietSince, lastCount](const UpdateScenario& run) {
-        if (!failureShown(run))
+    auto lastSeen = std::make_shared<QString>();
+    s.settled = [quietSince, lastSeen, told, settles](const UpdateScenario& run) {
+        if (!settles || (!failureShown(run) && (told.isEmpty() || !shown(run, told))))
             return false;
-        const int count = run.boxesSoFar().size() + run.resultMessages.size();
-        if (count != *lastCount) {
-            *lastCount = count;
+        // Quiet on the line too: a sequence that goes on after the message would still change
+        // the console.
+        const QJsonObject console = run.consoleNow();
+        const QString seen = QString::number(run.boxesSoFar().size() + run.resultMessages.size()) +
+                             console.value(QStringLiteral("state")).toString() +
+                             console.value(QStringLiteral("lastStep")).toString();
+        if (seen != *lastSeen) {
+            *lastSeen = seen;
             quietSince->start();
             return false;
         }
@@ -259,7 +376,8 @@ void TestE2eFaults::runAndCheck(UpdateScenario& s, int timeoutMs, bool mustEnd)
                      readAll(s.keptCopies.last()));
         return;
     }
-    QVERIFY2(failureShown(s), "the run ended without a clear message");
+    QVERIFY2(failureShown(s) || (!told.isEmpty() && shown(s, told)),
+             "the run ended without a clear message");
     // Users' data taken off a console that was then changed: the user is told where it is.
     const bool consoleChanged =
         s.console.value(QStringLiteral("sectorErased")).toBool() ||

@@ -36,6 +36,20 @@ QString newestPhase(const QString& dir)
         return QString();
     return UpdateJournal::phaseName(e.phase);
 }
+
+// What outlives the runs of one test: the updater's data home and the console's files.
+struct SharedData {
+    QTemporaryDir keep;
+    const QString home = keep.filePath(QStringLiteral("home"));
+    const QString consoleDir = keep.filePath(QStringLiteral("console"));
+
+    void use(UpdateScenario& run) const
+    {
+        run.dataHomeOverride = home;
+        run.sim.dir = consoleDir;
+        run.consoleDir = consoleDir;
+    }
+};
 } // namespace
 
 class TestE2eInterrupted : public QObject
@@ -46,19 +60,19 @@ private slots:
     void usersDataBackAfterCutOff();
     void declinedRunsPlainRescue();
     void restoreFailedThenOfferedInApplication();
+    void cutOffBeforeErasingKeepsConsoleData();
 
 private:
     // Runs an update that is cut off once the image is on the console; returns the kept copy
     // of the users' data the journal points at.
-    static QString cutOffUpdate(const QString& home, const QString& consoleDir);
+    static QString cutOffUpdate(const SharedData& data);
 };
 
-QString TestE2eInterrupted::cutOffUpdate(const QString& home, const QString& consoleDir)
+QString TestE2eInterrupted::cutOffUpdate(const SharedData& data)
 {
+    const QString& home = data.home;
     UpdateScenario first(fastScale);
-    first.dataHomeOverride = home;
-    first.sim.dir = consoleDir;
-    first.consoleDir = consoleDir;
+    data.use(first);
     first.sim.restartInLoaderAfterImage = true; // power lost while programming
     // The updater goes (process killed) as soon as the image has been sent: what it leaves is
     // what it wrote up to then.
@@ -82,20 +96,17 @@ QString TestE2eInterrupted::cutOffUpdate(const QString& home, const QString& con
 
 void TestE2eInterrupted::usersDataBackAfterCutOff()
 {
-    QTemporaryDir keep; // outlives both runs: the updater's data home and the console's store
-    QVERIFY(keep.isValid());
-    const QString home = keep.filePath(QStringLiteral("home"));
-    const QString consoleDir = keep.filePath(QStringLiteral("console"));
+    const SharedData data;
+    QVERIFY(data.keep.isValid());
+    const QString& home = data.home;
 
-    const QString kept = cutOffUpdate(home, consoleDir);
+    const QString kept = cutOffUpdate(data);
     QVERIFY(!kept.isEmpty());
     const QByteArray saved = readAll(kept);
     QVERIFY(saved.startsWith("SQLite format 3"));
 
     UpdateScenario second(fastScale);
-    second.dataHomeOverride = home;
-    second.sim.dir = consoleDir;
-    second.consoleDir = consoleDir;
+    data.use(second);
     second.sim.startInLoader = true;
     // The firmware that did not come up took the console's users' database with it.
     second.sim.usersDb = SimOptions::UsersDb::None;
@@ -120,16 +131,13 @@ void TestE2eInterrupted::usersDataBackAfterCutOff()
 
 void TestE2eInterrupted::declinedRunsPlainRescue()
 {
-    QTemporaryDir keep;
-    const QString home = keep.filePath(QStringLiteral("home"));
-    const QString consoleDir = keep.filePath(QStringLiteral("console"));
-    const QString kept = cutOffUpdate(home, consoleDir);
+    const SharedData data;
+    const QString& home = data.home;
+    const QString kept = cutOffUpdate(data);
     QVERIFY(!kept.isEmpty());
 
     UpdateScenario second(fastScale);
-    second.dataHomeOverride = home;
-    second.sim.dir = consoleDir;
-    second.consoleDir = consoleDir;
+    data.use(second);
     second.sim.startInLoader = true;
     // The firmware that did not come up took the console's users' database with it.
     second.sim.usersDb = SimOptions::UsersDb::None;
@@ -150,14 +158,11 @@ void TestE2eInterrupted::declinedRunsPlainRescue()
 // its application, offers the kept data and sends them back.
 void TestE2eInterrupted::restoreFailedThenOfferedInApplication()
 {
-    QTemporaryDir keep;
-    const QString home = keep.filePath(QStringLiteral("home"));
-    const QString consoleDir = keep.filePath(QStringLiteral("console"));
+    const SharedData data;
+    const QString& home = data.home;
 
     UpdateScenario first(fastScale);
-    first.dataHomeOverride = home;
-    first.sim.dir = consoleDir;
-    first.consoleDir = consoleDir;
+    data.use(first);
     first.sim.cancelBlock = 1; // the console cancels the users' file it is being sent
     first.sim.faultTransfer = QStringLiteral("receive");
     first.settled = [](const UpdateScenario& run) { return run.sawBox("Users Data"); };
@@ -170,9 +175,7 @@ void TestE2eInterrupted::restoreFailedThenOfferedInApplication()
     QCOMPARE(UpdateJournal::unfinished(journalDir(home)).size(), 1);
 
     UpdateScenario second(fastScale);
-    second.dataHomeOverride = home;
-    second.sim.dir = consoleDir;
-    second.consoleDir = consoleDir;
+    data.use(second);
     second.sim.usersDb = SimOptions::UsersDb::None; // what the failed restore left
     second.answers = {QMessageBox::Yes};
     QVERIFY2(second.run(runTimeoutMs, &why), qPrintable(why + "\n" + second.simLog()));
@@ -184,6 +187,41 @@ void TestE2eInterrupted::restoreFailedThenOfferedInApplication()
     QCOMPARE(second.console.value("imagesProgrammed").toInt(), 0);
     QCOMPARE(readAll(second.consoleFile(QStringLiteral("/BrenvikDATA"))), saved);
     QVERIFY(UpdateJournal::unfinished(journalDir(home)).isEmpty());
+    QVERIFY(QFile::exists(kept));
+}
+
+// Cut off at the loader entry, before anything was erased: the console still runs its old
+// firmware with its own users' data. Started again, the updater must not put the kept copy (taken
+// for the new firmware) in their place: no question, or one whose "Yes" leaves them as they are.
+void TestE2eInterrupted::cutOffBeforeErasingKeepsConsoleData()
+{
+    const SharedData data;
+    UpdateScenario first(fastScale);
+    data.use(first);
+    first.sim.hangupAt = QStringLiteral("cmd:spi");
+    // The updater goes (closed, or killed) right after the cable was pulled.
+    first.settled = [](const UpdateScenario& run) {
+        return run.consoleNow().value(QStringLiteral("hangups")).toInt() > 0;
+    };
+    QString why;
+    QVERIFY2(first.run(runTimeoutMs, &why), qPrintable(why + "\n" + first.simLog()));
+    QVERIFY(!first.console.value("sectorErased").toBool());
+    QCOMPARE(first.keptCopies.size(), 1);
+    const QString kept = first.keptCopies.first();
+    const QByteArray own = first.usersDbAtStart;
+    QVERIFY(own.startsWith("SQLite format 3"));
+
+    UpdateScenario second(fastScale);
+    data.use(second);
+    second.answers = {QMessageBox::Yes};
+    second.pressUpdate = false;
+    QVERIFY2(second.run(runTimeoutMs, &why), qPrintable(why + "\n" + second.simLog()));
+    QCOMPARE(second.usersDbAtStart, own);
+    QVERIFY2(!second.simLog().contains(QLatin1String("shell: rm /BrenvikDATA")),
+             "the console's own users' data were removed");
+    QVERIFY2(readAll(second.consoleFile(QStringLiteral("/BrenvikDATA"))) == own,
+             "the console's own users' data were replaced");
+    QCOMPARE(second.console.value("imagesProgrammed").toInt(), 0);
     QVERIFY(QFile::exists(kept));
 }
 

@@ -13,12 +13,15 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QLabel>
 #include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTimer>
 
 namespace
@@ -26,6 +29,10 @@ namespace
 const char* const consoleManufacturer = "STMicroelectronics.";
 const qint64 imageSize = 16777216;
 const int sampleMs = 5;
+// How long a user takes between two steps that the scan has to notice (two scans).
+const int userPauseMs = 1000;
+// How long the page must stay as it is before a run without "Update" counts as over.
+const int restingMs = 2000;
 } // namespace
 
 UpdateScenario::UpdateScenario(double timeScale) : scale(timeScale)
@@ -89,6 +96,30 @@ QString UpdateScenario::simLog() const
     return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
 }
 
+QVariant UpdateScenario::firstValue(const QString& path, const QString& sql)
+{
+    const QString name = QStringLiteral("scenario-check");
+    QVariant value;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        if (db.open()) {
+            QSqlQuery q(db);
+            if (q.exec(sql) && q.next())
+                value = q.value(0);
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return value;
+}
+
+QJsonObject UpdateScenario::consoleNow() const
+{
+    return simConsole ? simConsole->status() : console;
+}
+
 bool UpdateScenario::sawBox(const QString& title, const QString& textPart) const
 {
     for (const ModalAnswerer::Seen& box : boxes)
@@ -115,6 +146,8 @@ bool UpdateScenario::writePackage(QString* why)
     ini += "Query=" + QByteArray::number(queries.size()) + "\r\n";
     for (const QString& q : queries)
         ini += q.toUtf8() + "\r\n";
+    if (editVersionsIni)
+        editVersionsIni(ini);
     QFile versions(packageDir() + QStringLiteral("/versions.ini"));
     if (!versions.open(QIODevice::WriteOnly) || versions.write(ini) != ini.size()) {
         *why = QStringLiteral("cannot write versions.ini");
@@ -188,42 +221,122 @@ void UpdateScenario::sample()
             duringRebootWait(dialog);
     if (whileUpdating && updatePressed && startup)
         whileUpdating(startup);
+    if (!backWhenConsoleIs.isEmpty() && updatePressed && !backPressed && simConsole &&
+        SimConsole::stateName(simConsole->state()) == backWhenConsoleIs) {
+        if (QPushButton* back = button(QStringLiteral("Back"))) {
+            // Set first: the question the click asks serves this sampler again.
+            backPressed = true;
+            back->click();
+        }
+    }
     if (settled && settled(*this))
         QCoreApplication::exit(98);
 }
 
-bool UpdateScenario::drive(QString* why)
+// Waits until the button is enabled and presses it; "Next" once the console to pick is listed,
+// which the user then picks (the scan selects the top entry every time). False when it never
+// came: with a reason, or without one when the application quit meanwhile.
+bool UpdateScenario::pressWhenEnabled(const QString& text, int timeoutMs, QString* why)
 {
-    // The scan finds the console; "Next" connects and reads its data; "Update" starts.
-    if (!waitFor(
-            [this] {
-                QPushButton* b = button(QStringLiteral("Next"));
-                return b && b->isEnabled();
-            },
-            20000)) {
-        *why = quitSeen ? QString() : QStringLiteral("the console was never detected");
-        return quitSeen;
-    }
-    // The user picks the console to update (the scan selects the top entry every time).
+    const bool next = text == QLatin1String("Next");
     QComboBox* ports = MainWindowTestAccess(window).ui()->serialCombobox;
-    const int entry = ports->findData(tap ? tap->portPath() : simConsole->portPath());
-    if (entry >= 0)
-        ports->setCurrentIndex(entry);
-    button(QStringLiteral("Next"))->click();
+    auto portToPick = [this] {
+        if (tap)
+            return tap->portPath();
+        return (simConsole ? simConsole : otherConsole)->portPath();
+    };
+    if (!waitFor(
+            [&] {
+                QPushButton* b = button(text);
+                return b && b->isEnabled() && (!next || ports->findData(portToPick()) >= 0);
+            },
+            timeoutMs)) {
+        if (!quitSeen)
+            *why = next ? QStringLiteral("the console was never detected")
+                        : QStringLiteral("\"%1\" was never enabled").arg(text);
+        return false;
+    }
+    if (next)
+        ports->setCurrentIndex(ports->findData(portToPick()));
+    if (text == QLatin1String("Update")) {
+        if (tickRescue)
+            MainWindowTestAccess(window).ui()->rescueMode->click();
+        serialShownAtUpdate = MainWindowTestAccess(window).ui()->serialNumberLabel->text();
+        updatePressed = true;
+    }
+    button(text)->click();
+    return true;
+}
+
+bool UpdateScenario::plugInConsole(QString* why)
+{
+    simConsole.reset(new SimConsole(sim));
+    QString error;
+    if (!simConsole->start(&error)) {
+        *why = QStringLiteral("the simulated console did not start: ") + error;
+        return false;
+    }
+    QFile db(consoleFile(QStringLiteral("/BrenvikDATA")));
+    if (db.open(QIODevice::ReadOnly))
+        usersDbAtStart = db.readAll();
+    return true;
+}
+
+// The console read first goes: "Back" once it was read, unplugged, and the console to update
+// plugged in under its link.
+bool UpdateScenario::swapConsoles(QString* why)
+{
     if (!waitFor(
             [this] {
                 QPushButton* b = button(QStringLiteral("Update"));
                 return b && b->isEnabled();
             },
             30000)) {
-        *why = quitSeen ? QString() : QStringLiteral("\"Update\" was never enabled");
+        if (!quitSeen)
+            *why = QStringLiteral("the first console was never read");
+        return false;
+    }
+    button(QStringLiteral("Back"))->click();
+    otherConsole->stop();
+    otherStatus = otherConsole->status();
+    otherConsole.reset();
+    waitFor([] { return false; }, userPauseMs);
+    if (quitSeen || !plugInConsole(why))
+        return false;
+    waitFor([] { return false; }, userPauseMs);
+    return !quitSeen && pressWhenEnabled(QStringLiteral("Next"), 20000, why);
+}
+
+bool UpdateScenario::drive(QString* why)
+{
+    // The scan finds the console; "Next" connects and reads its data; "Update" starts.
+    if (!pressWhenEnabled(QStringLiteral("Next"), 20000, why) ||
+        (swapInAfterBack && !swapConsoles(why)))
         return quitSeen;
+    if (pressUpdate)
+        return pressWhenEnabled(QStringLiteral("Update"), 30000, why) || quitSeen;
+    // The user only looks: the run is over once "Update" has been offered and nothing else
+    // came up for a while.
+    QElapsedTimer resting;
+    const bool rested = waitFor(
+        [this, &resting] {
+            QPushButton* b = button(QStringLiteral("Update"));
+            if (!b || !b->isEnabled() || QApplication::activeModalWidget()) {
+                resting.invalidate();
+                return false;
+            }
+            if (!resting.isValid())
+                resting.start();
+            return resting.elapsed() >= restingMs;
+        },
+        30000);
+    if (quitSeen)
+        return true;
+    if (!rested) {
+        *why = QStringLiteral("\"Update\" was never enabled");
+        return false;
     }
-    if (tickRescue) {
-        MainWindowTestAccess(window).ui()->rescueMode->click();
-    }
-    button(QStringLiteral("Update"))->click();
-    updatePressed = true;
+    QCoreApplication::exit(98);
     return true;
 }
 
@@ -241,18 +354,19 @@ bool UpdateScenario::run(int timeoutMs, QString* why)
         sim.linkDir = devices;
     else if (sim.link.isEmpty())
         sim.link = devices + QStringLiteral("/ttyACM0");
-    simConsole.reset(new SimConsole(sim));
-    if (!simConsole->start(&error)) {
-        *why = QStringLiteral("the simulated console did not start: ") + error;
+    if (swapInAfterBack) {
+        if (rewriteFromConsole) {
+            *why = QStringLiteral("a line tap follows one console only");
+            return false;
+        }
+        // Plugged in first, where the console to update comes later.
+        other.link = sim.link;
+        other.linkDir = sim.linkDir;
+    } else if (!plugInConsole(why)) {
         return false;
     }
-    {
-        QFile db(consoleFile(QStringLiteral("/BrenvikDATA")));
-        if (db.open(QIODevice::ReadOnly))
-            usersDbAtStart = db.readAll();
-    }
-    if (withOtherConsole) {
-        if (other.link.isEmpty())
+    if (withOtherConsole || swapInAfterBack) {
+        if (other.link.isEmpty() && other.linkDir.isEmpty())
             other.link = devices + QStringLiteral("/ttyACM7");
         otherConsole.reset(new SimConsole(other));
         if (!otherConsole->start(&error)) {
@@ -321,13 +435,16 @@ bool UpdateScenario::run(int timeoutMs, QString* why)
 
     if (tap)
         tap->stop();
-    console = simConsole->status();
-    simConsole->stop();
+    if (simConsole) {
+        console = simConsole->status();
+        simConsole->stop();
+    }
     if (otherConsole) {
         otherStatus = otherConsole->status();
         otherConsole->stop();
-        otherFilesAfter = filesOf(other.dir);
     }
+    if (withOtherConsole || swapInAfterBack)
+        otherFilesAfter = filesOf(other.dir);
     const QDir kept(UsersDataStore::folder());
     for (const QString& save : kept.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
         const QDir folder(kept.filePath(save));

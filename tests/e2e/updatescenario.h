@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QVariant>
 #include <QVector>
 #include <functional>
 #include <memory>
@@ -43,12 +44,18 @@ public:
     // sorts after the updated console's (so the window lists it first once that one has moved).
     bool withOtherConsole = false;
     SimOptions other;
+    // Instead: the other console is the one plugged in first. The user reads it ("Next"), goes
+    // "Back", unplugs it and plugs in the console to update under the same link, then "Next"
+    // and "Update". What became of the other one is recorded as for withOtherConsole.
+    bool swapInAfterBack = false;
     // versions.ini values; queries are the migration statements.
     QString vChanged = QStringLiteral("020400");
     QString minorVersion = QStringLiteral("000100");
     QString forced = QStringLiteral("NO");
     QStringList queries{QStringLiteral("CREATE TABLE e2e_migrated (step INTEGER)"),
                         QStringLiteral("INSERT INTO e2e_migrated VALUES (1)")};
+    // Changes versions.ini as written from the values above (a damaged package).
+    std::function<void(QByteArray& versionsIni)> editVersionsIni;
     bool tickRescue = false;
     // The updater's data home; by default a folder of this scenario. A test that runs the
     // updater twice on the same data (an interrupted update) points both runs at one folder.
@@ -63,6 +70,12 @@ public:
         rewriteFromConsole;
     // Called on each pass once "Update" was pressed, with the top-level window.
     std::function<void(QWidget* topLevel)> whileUpdating;
+    // Once "Update" was pressed: "Back" is pressed (once) when the console gets into this state
+    // (SimConsole::stateName); the question it asks takes the next of `answers`.
+    QString backWhenConsoleIs;
+    // Whether "Update" is pressed at all; without, the run ends once it is enabled and has been
+    // for a while (or at whatever ends it before).
+    bool pressUpdate = true;
     // The run also ends (without the application quitting) once this holds.
     std::function<bool(const UpdateScenario&)> settled;
 
@@ -84,16 +97,24 @@ public:
     QJsonObject otherStatus;
     QMap<QString, QByteArray> otherFilesBefore;
     QMap<QString, QByteArray> otherFilesAfter;
-    QStringList keptCopies;     // users' data copies (as sent back) in the updater's data location
-    QStringList originalCopies; // the users' files exactly as received, kept beside them
-    QByteArray usersDbAtStart;  // the console's users' database before the run
+    QStringList keptCopies;      // users' data copies (as sent back) in the updater's data location
+    QStringList originalCopies;  // the users' files exactly as received, kept beside them
+    QByteArray usersDbAtStart;   // the console's users' database before the run
+    QString serialShownAtUpdate; // the serial number label when "Update" was pressed
+    bool updateClicked() const { return updatePressed; }
+    bool backClicked() const { return backPressed; }
     QString simLog() const;
+    // The console's state now, also while the run goes on (for `settled`).
+    QJsonObject consoleNow() const;
 
     bool sawBox(const QString& title, const QString& textPart = QString()) const;
     // The boxes seen so far, also while the run goes on (for `settled`).
     QList<ModalAnswerer::Seen> boxesSoFar() const { return answerer ? answerer->seen : boxes; }
     bool sawMessage(const QString& text) const { return resultMessages.contains(text); }
     QString consoleFile(const QString& consolePath) const;
+    // The first column of the first row that sql gives on the SQLite file at path (invalid
+    // when it cannot be read).
+    static QVariant firstValue(const QString& path, const QString& sql);
     QString packageDir() const;
     QString dataHome() const;
 
@@ -102,6 +123,9 @@ private:
     bool waitFor(const std::function<bool()>& condition, int timeoutMs);
     QPushButton* button(const QString& text) const;
     bool drive(QString* why);
+    bool pressWhenEnabled(const QString& text, int timeoutMs, QString* why);
+    bool plugInConsole(QString* why);
+    bool swapConsoles(QString* why);
     bool writePackage(QString* why);
 
     double scale;
@@ -115,6 +139,7 @@ private:
     QPointer<MainWindow> window;
     bool quitSeen = false;
     bool updatePressed = false;
+    bool backPressed = false;
 };
 
 #endif // UPDATESCENARIO_H

@@ -285,6 +285,35 @@ private slots:
         QCOMPARE(console->status().value("lastStep").toString(), QString("block:2"));
     }
 
+    // A console that trickles must keep the line busy, or the updater's wait for a start is
+    // only ever tried against silence.
+    void trickleNeverStarts_data()
+    {
+        QTest::addColumn<QByteArray>("command");
+        QTest::addColumn<QString>("state");
+        QTest::newRow("asked to send") << QByteArray("send file /BrenvikDATA\r\n") << "sending";
+        QTest::newRow("asked to receive") << QByteArray("receive file\r\n") << "receiving";
+    }
+    void trickleNeverStarts()
+    {
+        QFETCH(QByteArray, command);
+        QFETCH(QString, state);
+        SimOptions o = baseOptions();
+        o.trickle = true;
+        startConsole(o);
+        enterShell();
+        peer.write(command);
+        QByteArray got;
+        for (int i = 0; i < 8; ++i) {
+            peer.write("C"); // a receiver asking, should the console be the sender
+            got += peer.readFor(100);
+        }
+        // One stray byte per poll (100 ms here), and nothing else: no request, no packet.
+        QVERIFY2(got.size() >= 4, qPrintable(QString::number(got.size())));
+        QCOMPARE(got.count(char(0xFF)), got.size());
+        QCOMPARE(stateText(), state);
+    }
+
     void lineDropped_data()
     {
         QTest::addColumn<QStringList>("args");
