@@ -292,19 +292,28 @@ bool YMODEM::loadFileRequested()
     return true;
 }
 
-// Waits for the receiver's first request. Returns 0 when the send may start (a request came,
-// ten passes of other bytes went by, or the port failed to read: the send then reports for
-// itself), CancelledByConsole on CAN CAN, NoAnswerFromConsole after kSyncSilenceLimitMs of
-// silence.
+// Waits for the receiver's first request. Returns 0 when the send may start (a request came, or
+// ten passes of other bytes went by), CancelledByConsole on CAN CAN, NoAnswerFromConsole after
+// kSyncSilenceLimitMs of silence, after that long in all whatever trickles in, or when the port
+// fails to read (the line is gone: nothing would answer the send).
 int YMODEM::syncWithReceiver()
 {
     QElapsedTimer silence;
     silence.start();
+    QElapsedTimer total;
+    total.start();
     int passes = 0;
     for (;;) {
         char c = 0;
-        if (yTransmitRead(c, 100) < 0)
-            return 0;
+        if (yTransmitRead(c, 100) < 0) {
+            trace(QStringLiteral("Serial port read error while waiting for the Device\r\n"));
+            return ResultCode::NoAnswerFromConsole;
+        }
+        if (total.elapsed() >= TimeScale::ms(kSyncSilenceLimitMs)) {
+            trace(QStringLiteral("No request from the Device within %1 s\r\n")
+                      .arg(TimeScale::ms(kSyncSilenceLimitMs) / 1000.0));
+            return ResultCode::NoAnswerFromConsole;
+        }
         bool passEnds = true;
         switch (c) {
         case 0:
@@ -708,9 +717,25 @@ void YMODEM::yTransmit(QString filePath)
     if (preserveSettings && !saveUsersData())
         return;
 
+    // The user asked to stop: up to here nothing on the console has changed.
+    if (stopRequested) {
+        dropLine();
+        fail(ResultCode::StoppedByUser, phase,
+             QStringLiteral("stopped by the user before the loader entry; console left as it was"));
+        return;
+    }
+
     // Phase 2: the console restarts in its loader.
     if (!enterLoader())
         return;
+
+    if (stopRequested) {
+        dropLine();
+        fail(ResultCode::StoppedInLoader, phase,
+             QStringLiteral("stopped by the user before the image; the console waits in its "
+                            "loader"));
+        return;
+    }
 
     // Phase 3: the image goes to the loader.
     if (!loadFileRequested())

@@ -211,7 +211,7 @@ void TestE2eFaults::fault_data()
     }) << false << Outcome::Untouched << "update journal could not be written";
     QTest::newRow("console trickling instead of sending the users' data")
         << trickling(QStringLiteral("send")) << false << Outcome::Untouched
-        << "Device did not answer";
+        << "User Settings File Not Found";
     QTest::newRow("console trickling instead of taking the users' data back")
         << trickling(QStringLiteral("receive")) << false << Outcome::KeptCopyTold
         << "Device did not answer";

@@ -177,6 +177,7 @@ void TestE2eInterrupted::restoreFailedThenOfferedInApplication()
     UpdateScenario second(fastScale);
     data.use(second);
     second.sim.usersDb = SimOptions::UsersDb::None; // what the failed restore left
+    second.sim.version = second.sim.newVersion;      // and what the first run's image left
     second.answers = {QMessageBox::Yes};
     QVERIFY2(second.run(runTimeoutMs, &why), qPrintable(why + "\n" + second.simLog()));
     QVERIFY(second.sawBox("Restore Users Data", "BRV2403001234"));
