@@ -130,7 +130,8 @@ bool UpdateController::journalUsable(const UpdateJournal::Entry& entry,
     const QString now = bareVersion(consoleVersion);
     if (!releaseFull.isEmpty() && now == bareVersion(releaseFull))
         return true;
-    return now.isEmpty() || now != bareVersion(entry.identity.firmwareVersion);
+    // A console whose version cannot be read cannot show that it lost its data.
+    return !now.isEmpty() && now != bareVersion(entry.identity.firmwareVersion);
 }
 
 bool UpdateController::offerPendingRestore()
