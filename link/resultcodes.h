@@ -39,6 +39,12 @@ enum : int {
     // The private folder for the received users' file could not be made: the console was not
     // touched.
     ReceiveFolderUnavailable = -22,
+    // The update was stopped on request (YMODEM::requestStop, the window's "Back" or close)
+    // at one of its safe points: after the users' data were saved and kept, before the loader
+    // entry (the console runs its application, untouched), or after the loader entry, before
+    // the image (the console waits in its loader; a rescue update brings it back). The port
+    // was closed; the kept copy of the users' data stays.
+    StoppedByUser = -23,
 };
 } // namespace ResultCode
 

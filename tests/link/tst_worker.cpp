@@ -43,13 +43,15 @@ void TestWorker::metaObjectOrder()
         "readUserDataDone()", "setFirmwareUploadStatus(QString)", "putUserSettingPath(QString)",
         "enableUpdateSignal(bool)", "shutdownDelayedSignal()", "verCompErrorSignal()",
         // added after the first seventeen, so that their order stays
-        "migrationReport(QStringList,QString)",
-        // slots 18-32
+        "migrationReport(QStringList,QString)", "consoleCopyKept(QString)",
+        // slots 19-34
         "ySerialConnect(QString)", "yTransmit(QString)", "yTransmitUserSettings(QString)",
         "ySaveUsersFile()", "onReadyRead()", "yTransmitGetFirmwareVersion()",
         "deviceRenameBLE_File()", "serialDisconnect()", "stopExecution()", "initThread()",
         "preserveSettingsModeSlot(bool)", "getUpdatedFirmwareVersion()",
-        "copyQueriesSlot(QStringList*,int,int)", "setExpectedSerial(QString)", "timerSlot()"};
+        "copyQueriesSlot(QStringList*,int,int)", "setExpectedSerial(QString)", "timerSlot()",
+        // added after the first slots, so that their order stays
+        "setKeepConsoleCopy(bool)"};
 
     const QMetaObject& mo = YMODEM::staticMetaObject;
     QCOMPARE(QString(mo.className()), QString("YMODEM"));
@@ -58,9 +60,9 @@ void TestWorker::metaObjectOrder()
     for (int i = 0; i < expected.size(); ++i) {
         const QMetaMethod m = mo.method(mo.methodOffset() + i);
         QCOMPARE(QString::fromLatin1(m.methodSignature()), expected.at(i));
-        QCOMPARE(m.methodType(), i < 18 ? QMetaMethod::Signal : QMetaMethod::Slot);
-        if (i >= 18)
-            QCOMPARE(m.access(), i == 32 ? QMetaMethod::Private : QMetaMethod::Public);
+        QCOMPARE(m.methodType(), i < 19 ? QMetaMethod::Signal : QMetaMethod::Slot);
+        if (i >= 19)
+            QCOMPARE(m.access(), i == 33 ? QMetaMethod::Private : QMetaMethod::Public);
     }
 }
 
