@@ -17,18 +17,49 @@ QString ConsoleReplies::clean(const QByteArray& reply)
 
 bool ConsoleReplies::loaderBeforeUpdate(const QByteArray& veReply)
 {
-    return veReply.contains('C');
+    bool polled = false;
+    for (const char c : veReply) {
+        if (c == 'C')
+            polled = true;
+        else if (c != '\r' && c != '\n')
+            return false;
+    }
+    return polled;
 }
 
 bool ConsoleReplies::loaderAfterUpdate(const QByteArray& veReply)
 {
-    return (QStringLiteral("v") + asText(veReply)).contains(QStringLiteral("CCCC"));
+    return loaderBeforeUpdate(veReply) && veReply.contains("CCCC");
+}
+
+static bool isLineEnd(QChar c)
+{
+    return c == QLatin1Char('\r') || c == QLatin1Char('\n');
+}
+
+static void dropLeadingLineEnds(QString& text)
+{
+    int n = 0;
+    while (n < text.size() && isLineEnd(text.at(n)))
+        ++n;
+    text.remove(0, n);
+}
+
+QString ConsoleReplies::versionReply(const QByteArray& veReply)
+{
+    QString text = clean(veReply);
+    dropLeadingLineEnds(text);
+    if (text.startsWith(QLatin1String("VE"))) {
+        text.remove(0, 2);
+        dropLeadingLineEnds(text);
+    }
+    return text;
 }
 
 int ConsoleReplies::versionNumber(const QByteArray& veReply)
 {
     bool ok = false;
-    const int value = clean(veReply).mid(2).toInt(&ok, 10);
+    const int value = versionReply(veReply).mid(2).toInt(&ok, 10);
     return ok ? value : 0;
 }
 
@@ -40,7 +71,7 @@ bool ConsoleReplies::readVersionNumber(const QByteArray& veReply, int& version)
 
 QString ConsoleReplies::versionText(const QByteArray& veReply)
 {
-    QString text = QStringLiteral("v") + clean(veReply);
+    QString text = QStringLiteral("v") + versionReply(veReply);
     text.insert(3, QLatin1Char('.'));
     text.insert(6, QLatin1Char('.'));
     text.insert(9, QLatin1Char('.'));

@@ -13,19 +13,25 @@ public:
     // The reply as text with every CR LF pair taken out (lone CR or LF stay).
     static QString clean(const QByteArray& reply);
 
-    // The loader polls with "C"; any "C" in the reply to "VE" before an update means the
-    // console is waiting in its loader.
+    // The loader polls with "C" and has nothing else to say: a reply to "VE" made of "C"s and
+    // line ends (CR, LF) alone, at least one "C", is the loader. Any other reply, even one
+    // holding a "C", is the application's (whose version may then be unreadable): taking an
+    // application for the loader would update it without keeping its users' data.
     static bool loaderBeforeUpdate(const QByteArray& veReply);
-    // After an update only a run of four counts: a version text may well hold a single "C".
+    // After an update the same, and a run of four "C"s: three are taken as a version text.
     static bool loaderAfterUpdate(const QByteArray& veReply);
 
-    // The reply to "VE" without its two leading characters, as a decimal number; 0 when it
-    // is not one.
+    // The reply to "VE" as the console meant it: CR LF pairs removed, and a leading echo of the
+    // command ("VE", with the line ends around it) left out, so that the version is read from
+    // what the console sent after the echo, never from the echo.
+    static QString versionReply(const QByteArray& veReply);
+    // versionReply without its two leading characters, as a decimal number; 0 when it is not
+    // one.
     static int versionNumber(const QByteArray& veReply);
     // The same, but says whether a version was there at all: false for a reply that is not a
     // positive decimal number, which must not pass as the oldest or the newest firmware.
     static bool readVersionNumber(const QByteArray& veReply, int& version);
-    // "v" and the reply to "VE" with points put in at 3, 6 and 9 (padding with blanks when the
+    // "v" and versionReply with points put in at 3, 6 and 9 (padding with blanks when the
     // reply is short, as QString::insert does).
     static QString versionText(const QByteArray& veReply);
     // Appends ".<field 1>.<field 2>" of the reply to "BV" to the version text; false (and the

@@ -39,10 +39,12 @@ enum : int {
     // The private folder for the received users' file could not be made: the console was not
     // touched.
     ReceiveFolderUnavailable = -22,
-    // The user asked the update to stop and the worker stopped before the loader entry: nothing
-    // changed on the console, its users' data are still on it.
+    // The update was stopped on request (YMODEM::requestStop, the window's "Back" or close)
+    // after the users' data were saved and kept, before the loader entry: the console runs its
+    // application, untouched. The port was closed; the kept copy of the users' data stays.
     StoppedByUser = -23,
-    // The same, with the console already in its loader (before the image): it waits there.
+    // The same after the loader entry, before the image: the console waits in its loader (a
+    // rescue update brings it back).
     StoppedInLoader = -26,
 };
 } // namespace ResultCode

@@ -98,9 +98,14 @@ QString UsersDataStore::originalName(const QString& fileName)
     return fileName + QStringLiteral(".original");
 }
 
+QString UsersDataStore::beforeRestoreName(const QString& fileName)
+{
+    return fileName + QStringLiteral(".before-restore");
+}
+
 bool UsersDataStore::isOriginalCopy(const QString& path)
 {
-    return path.endsWith(originalName(QString()));
+    return path.endsWith(originalName(QString())) || path.endsWith(beforeRestoreName(QString()));
 }
 
 bool UsersDataStore::isKeptCopy(const QString& path)

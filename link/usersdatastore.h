@@ -28,6 +28,12 @@ public:
     // The name of the users' file exactly as received, kept beside the migrated one (which
     // keeps the console's own name: it travels in the YMODEM header when the file goes back).
     static QString originalName(const QString& fileName);
+    // The name of the console's own users' file fetched right before a restore replaced it
+    // (YMODEM::setKeepConsoleCopy), kept for the record in a folder of its own.
+    static QString beforeRestoreName(const QString& fileName);
+    // Whether path names a copy kept for the record only, never one to send back to a
+    // console: the file as received before the migration (originalName) or the console's own
+    // file before a restore (beforeRestoreName).
     static bool isOriginalCopy(const QString& path);
 
     // Whether path names a copy made by keep().

@@ -237,9 +237,26 @@ void YMODEM::setExpectedSerial(QString serial)
     expectedSerial = serial.trimmed();
 }
 
+void YMODEM::requestStop(bool stop)
+{
+    stopRequested = stop;
+}
+
 void YMODEM::setKeepConsoleCopy(bool keep)
 {
     keepConsoleCopy = keep;
+}
+
+// A port that cannot count its bytes is asked once more after a pause: only a line that stays
+// so is gone (the port reports a hang-up that way once nothing it holds is left to read).
+bool YMODEM::lineLost()
+{
+    if (!port || !port->isOpen())
+        return true;
+    if (port->bytesAvailable() >= 0)
+        return false;
+    QThread::msleep(kPortFailureWaitMs);
+    return !port->isOpen() || port->bytesAvailable() < 0;
 }
 
 void YMODEM::timerSlot()

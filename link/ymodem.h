@@ -40,7 +40,14 @@ public:
 
     // YMODEM receiver.
     int Receive_Packet(char* buffer, int* length, int sessionStarted);
+    // Receives one batch into receiveFolderPath(). fileName, when not empty, is the only file
+    // name a header may give (its last path component): any other is refused with CAN CAN
+    // (CancelledOnce) and nothing is written. A header announcing more than kMaxFileBytes, data
+    // beyond the size the header gave (or beyond kMaxFileBytes when it gave none) and a session
+    // longer than its total bound are refused the same way; the partial file is removed.
     int Ymodem_Receive(QString fileName);
+    // The largest file the receiver takes (the users' database is far smaller).
+    static constexpr qint64 kMaxFileBytes = qint64(64) * 1024 * 1024;
     // Where received files go. Empty (the default): a folder of this user's own, owner-only,
     // under the temporary location.
     void setReceiveFolder(const QString& folder) { receiveFolder = folder; }
@@ -60,14 +67,21 @@ public:
     // Accessors for tests and diagnostics.
     QextSerialPort* serialPort() const { return port; }
 
+    // Asks the update in progress (yTransmit) to stop at its next safe point, or clears that
+    // request. Thread-safe: the window's thread calls it directly while the worker is inside a
+    // sequence (a queued call would only be served after it). yTransmit looks at it after the
+    // users' data were saved and kept, before the loader entry (stops with the console's
+    // application untouched), and from the loader entry until the image send starts (stops
+    // with the console in its loader); either way the port is closed and the result is
+    // ResultCode::StoppedByUser. It never stops a send under way, nor the restore
+    // (yTransmitUserSettings). The worker never clears it itself: the controller calls
+    // requestStop(false) before each run.
+    void requestStop(bool stop);
+
     // Ends the worker's thread from the thread that owns it (at exit): clears runFlag, quits the
     // event loop and waits at most waitMs. The port is closed inside the worker thread as that
     // thread finishes. False when the thread did not end in time.
     bool stopThread(unsigned long waitMs = 5000);
-
-    // Asks the update in progress to stop at its next safe point (before the loader entry,
-    // before the image). Called from any thread while the worker is inside a sequence.
-    void requestStop(bool stop) { stopRequested = stop; }
 
 signals:
     void packet(int, int);
@@ -91,7 +105,10 @@ signals:
     // console is touched: each failed statement as "Step N: <statement>: <reason>", and the
     // users' file exactly as received, kept before any statement ran.
     void migrationReport(QStringList failedStatements, QString originalCopyPath);
-    // A restore asked to keep the console's own users' file first has kept it here.
+    // Emitted by yTransmitUserSettings when setKeepConsoleCopy(true) asked for it: the
+    // console's own "/BrenvikDATA", fetched right before the restore removed it, is kept at
+    // path (UsersDataStore, a new folder for the console's serial number, named
+    // UsersDataStore::beforeRestoreName). Not emitted when the console had no such file.
     void consoleCopyKept(QString path);
 
 public slots:
@@ -111,14 +128,21 @@ public slots:
     // The serial number of the console whose users' data are handled; yTransmit sets it from
     // its own "SN". Nothing is removed from or sent to a console whose "SN" differs.
     void setExpectedSerial(QString serial);
-    // The next restore first fetches and keeps the users' file the console holds now.
-    void setKeepConsoleCopy(bool keep);
 
 private slots:
     void timerSlot();
 
     // Members are public to the worker's own code and to its tests through friendship.
     friend class YmodemTestAccess;
+
+public slots:
+    // Queued right before yTransmitUserSettings: when keep is set, that call, once the console
+    // is confirmed (same serial number) and before anything is removed from it, fetches the
+    // console's current "/BrenvikDATA" and keeps it (consoleCopyKept). A file that came but
+    // could not be kept stops the restore with ResultCode::UserFileNotKept, nothing removed; a
+    // console without the file lets it go on. The next yTransmitUserSettings consumes the flag
+    // (resets it to false), whatever its outcome.
+    void setKeepConsoleCopy(bool keep);
 
 private:
     void setStatus(const QString& text);
@@ -195,11 +219,27 @@ private:
     void dropLine();
     // Traces where and why a sequence stopped and reports its result.
     void fail(int code, const QString& phase, const QString& detail);
-    int syncWithReceiver();
-    bool loadFileRequested();
+    // stoppable: a stop request (requestStop) ends the wait with StoppedByUser.
+    int syncWithReceiver(bool stoppable);
+    bool loadFileRequested(bool stoppable);
+    // True when the port reports the line gone (hang-up, device removed) or is not open.
+    bool lineLost();
+    // A stop request, if any, ends the update here: the port is closed and code (StoppedByUser
+    // or StoppedInLoader) reported. True when it stopped.
+    bool stopIfRequested(int code, const QString& phase, const QString& where);
     void releaseUserDb();
     void openUserDb();
+    // The console's shell is asked for "/BrenvikDATA", which is received into the private
+    // folder (userFilePath; empty when none came, refusedFileName when another name came), and
+    // the shell is left. announce: the receiver names the file with putUserSettingPath.
+    // Returns the receiver's result.
+    int fetchUsersFile(bool announce);
+    // Removes the received file (and any journal beside it) from the private folder.
+    void discardReceivedFile();
     bool saveUsersData();
+    // The restore's keeping of the console's current file (setKeepConsoleCopy); false when
+    // the restore stopped (result reported).
+    bool keepConsoleCopyBeforeRestore();
     int checkAndMigrateUsersFile(const QString& keptFolder);
     QString integrityResult();
     bool enterLoader();
@@ -214,6 +254,14 @@ private:
     bool stillInLoader = false;
     // The last query before an update found no version number in the reply to "VE".
     bool versionUnreadable = false;
+    // Set from the window's thread by requestStop.
+    std::atomic<bool> stopRequested{false};
+    // setKeepConsoleCopy, consumed by yTransmitUserSettings.
+    bool keepConsoleCopy = false;
+    // The receiver names each file it receives with putUserSettingPath.
+    bool announceReceivedFile = true;
+    // The name of a file the receiver refused because another was asked for.
+    QString refusedFileName;
 
     char* dataBuffer;
     char* packetBuffer;
@@ -252,8 +300,6 @@ private:
     QByteArray runNext;                      // written on the next ACK
     quint32 runAdvanced = 0;                 // blocks written since the sender last looked
     bool threadEndWatched = false;
-    std::atomic<bool> stopRequested{false};
-    bool keepConsoleCopy = false;
 
     // Set by the receiver when a session ended with the file shorter than its header said.
     bool userFileTruncated = false;

@@ -9,8 +9,10 @@
 #include "timescale.h"
 #include "usersdatastore.h"
 #include "ymodem.h"
+#include "ymodemcode.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -79,9 +81,12 @@ const int kBeforeRenameMs = 500;
 // After the image was sent, before its result goes out.
 const int kAfterImageMs = 500;
 
-// The console's loader polls for a sender every second or so; a console that sends nothing
-// for this long will not start a transfer any more.
-const int kSyncSilenceLimitMs = 60000;
+// The console's loader polls for a sender every second or so; a console that has not asked
+// within this long will not start a transfer any more, whatever else trickles in.
+const int kSyncLimitMs = 60000;
+
+// The users' file on the console, and the name its sender gives it.
+const char* const kUsersFileName = "BrenvikDATA";
 
 // The received users' file is personal: owner read and write only.
 const QFileDevice::Permissions kUsersFilePermissions =
@@ -93,6 +98,7 @@ const char* const kSavePhase = "Saving users data";
 const char* const kCheckPhase = "Checking users data";
 const char* const kLoaderPhase = "Entering loader";
 const char* const kRestorePhase = "Restoring users data";
+const char* const kKeepBeforeRestorePhase = "Keeping the console's users data before the restore";
 
 void trace(const QString& text)
 {
@@ -224,6 +230,16 @@ bool YMODEM::sameConsole(const QString& phase)
 
 void YMODEM::yTransmitGetFirmwareVersion()
 {
+    // Every query reads one console from a clean slate: what an earlier console (or an earlier
+    // query of this one) set must not decide this one's update.
+    settingsChanged = false;
+    versionTooOld = false;
+    versionUnreadable = false;
+    deviceVersion = 0;
+    deviceSerial.clear();
+    stillInLoader = false;
+    preserveSettings = !rescueRequested;
+
     if (!port || !port->isOpen())
         return;
 
@@ -232,7 +248,8 @@ void YMODEM::yTransmitGetFirmwareVersion()
 
     const QByteArray reply = query("VE\r\n", kVersionReplyMs);
 
-    if (ConsoleReplies::loaderBeforeUpdate(reply)) {
+    stillInLoader = ConsoleReplies::loaderBeforeUpdate(reply);
+    if (stillInLoader) {
         trace(QStringLiteral("Device in DFU Mode, Download User File Aborted\r\n"));
         preserveSettings = false;
         emit enableUpdateSignal(false);
@@ -260,6 +277,9 @@ void YMODEM::yTransmitGetFirmwareVersion()
 
 void YMODEM::getUpdatedFirmwareVersion()
 {
+    // Per query: a console not asked (no port) is not known to have left its loader, nor to
+    // be in it.
+    stillInLoader = false;
     pause(kAfterUpdateSettleMs);
     if (!port || !port->isOpen())
         return;
@@ -281,10 +301,17 @@ void YMODEM::getUpdatedFirmwareVersion()
 }
 // Both sends start alike: the status, then the wait for the receiver's request. A failed
 // wait is reported here, so the caller only has to stop.
-bool YMODEM::loadFileRequested()
+bool YMODEM::loadFileRequested(bool stoppable)
 {
     setStatus(tr("File Loading..."));
-    const int sync = syncWithReceiver();
+    const int sync = syncWithReceiver(stoppable);
+    if (sync == ResultCode::StoppedByUser) {
+        dropLine();
+        fail(ResultCode::StoppedInLoader, phaseName(kLoaderPhase),
+             QStringLiteral("stopped on request before the image was sent; the Device waits in "
+                            "its loader"));
+        return false;
+    }
     if (sync != 0) {
         emit yModemResult(sync);
         return false;
@@ -292,28 +319,30 @@ bool YMODEM::loadFileRequested()
     return true;
 }
 
-// Waits for the receiver's first request. Returns 0 when the send may start (a request came, or
-// ten passes of other bytes went by), CancelledByConsole on CAN CAN, NoAnswerFromConsole after
-// kSyncSilenceLimitMs of silence, after that long in all whatever trickles in, or when the port
-// fails to read (the line is gone: nothing would answer the send).
-int YMODEM::syncWithReceiver()
+// Waits for the receiver's first request. Returns 0 when the send may start (a request came,
+// or ten passes of other bytes went by), CancelledByConsole on CAN CAN, NoAnswerFromConsole
+// when no request came within kSyncLimitMs (whatever else came meanwhile) or the port failed
+// to read (the line is gone), StoppedByUser on a stop request when stoppable.
+int YMODEM::syncWithReceiver(bool stoppable)
 {
-    QElapsedTimer silence;
-    silence.start();
-    QElapsedTimer total;
-    total.start();
+    QElapsedTimer waited;
+    waited.start();
     int passes = 0;
+    const auto readFailed = [] {
+        trace(QStringLiteral("Serial port read error while waiting for the Device's request\r\n"));
+        return ResultCode::NoAnswerFromConsole;
+    };
     for (;;) {
-        char c = 0;
-        if (yTransmitRead(c, 100) < 0) {
-            trace(QStringLiteral("Serial port read error while waiting for the Device\r\n"));
-            return ResultCode::NoAnswerFromConsole;
-        }
-        if (total.elapsed() >= TimeScale::ms(kSyncSilenceLimitMs)) {
+        if (stoppable && stopRequested)
+            return ResultCode::StoppedByUser;
+        if (waited.elapsed() >= TimeScale::ms(kSyncLimitMs)) {
             trace(QStringLiteral("No request from the Device within %1 s\r\n")
-                      .arg(TimeScale::ms(kSyncSilenceLimitMs) / 1000.0));
+                      .arg(TimeScale::ms(kSyncLimitMs) / 1000.0));
             return ResultCode::NoAnswerFromConsole;
         }
+        char c = 0;
+        if (yTransmitRead(c, 100) < 0)
+            return readFailed();
         bool passEnds = true;
         switch (c) {
         case 0:
@@ -321,15 +350,12 @@ int YMODEM::syncWithReceiver()
             trace(QStringLiteral("XYMODEM::yTransmit - Waiting Connect...\r\n"));
             setStatus(tr("Waiting for Sync..."));
             passes = 0;
-            if (silence.elapsed() >= TimeScale::ms(kSyncSilenceLimitMs)) {
-                trace(QStringLiteral("No request from the Device within %1 s\r\n")
-                          .arg(TimeScale::ms(kSyncSilenceLimitMs) / 1000.0));
-                return ResultCode::NoAnswerFromConsole;
-            }
             break;
-        case kCAN:
-            silence.restart();
-            if (yTransmitRead(c, 50) >= 0 && c == kCAN) {
+        case kCAN: {
+            const int next = yTransmitRead(c, 50);
+            if (next < 0)
+                return readFailed();
+            if (next > 0 && c == kCAN) {
                 yTransmitWrite(kACK);
                 yTransmitFlushInput();
                 qDebug() << "XMODEM::yTransmit - canceled by remote";
@@ -338,6 +364,7 @@ int YMODEM::syncWithReceiver()
                 return ResultCode::CancelledByConsole;
             }
             break;
+        }
         case 'c':
             qDebug() << "c";
             trace(QStringLiteral("c\r\n"));
@@ -352,7 +379,6 @@ int YMODEM::syncWithReceiver()
             passEnds = false;
             break;
         default:
-            silence.restart();
             qDebug() << "XYMODEM::yTransmit - Unknown : " << c;
             trace(QStringLiteral("XMODEM::yTransmit - Unknown, %1\r\n")
                       .arg(QString::fromLatin1(&c, 1)));
@@ -502,6 +528,52 @@ int YMODEM::checkAndMigrateUsersFile(const QString& keptFolder)
     return 0;
 }
 
+int YMODEM::fetchUsersFile(bool announce)
+{
+    query("SHELL\r\n", kShellStartMs);
+
+    writeCommand("send file /BrenvikDATA");
+    pause(kSendFileEchoMs);
+    readReply();
+
+    writeCommand("\r\n");
+    pause(kSendFileStartMs);
+    readReply();
+
+    releaseUserDb();
+    // A file left from an earlier run must never stand in for one that did not come.
+    userFilePath.clear();
+    userFileTruncated = false;
+    {
+        QMutexLocker lock(&rxMutex);
+        rxCount = 0;
+    }
+    announceReceivedFile = announce;
+    rxCapture = 1;
+    const int received = Ymodem_Receive(QString::fromLatin1(kUsersFileName));
+    pause(kSenderEndMs);
+    rxCapture = 0;
+    announceReceivedFile = true;
+
+    writeCommand("\r\n");
+    pause(kAfterTransferLineMs);
+    leaveShell(kAfterTransferLineMs);
+    return received;
+}
+
+// The received file is a temporary copy: once the kept copies exist (or could not be made),
+// nothing of the users' data stays in the temporary location.
+void YMODEM::discardReceivedFile()
+{
+    if (userFilePath.isEmpty())
+        return;
+    releaseUserDb();
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"})
+        QFile::remove(userFilePath + QLatin1String(suffix));
+    trace(QStringLiteral("Temporary copy %1 removed\r\n").arg(userFilePath));
+    userFilePath.clear();
+}
+
 // Phase 1 of an update: the users' data leave the console, are kept as received, checked,
 // migrated and kept again, all before the console is changed. False when the update stopped
 // (result reported).
@@ -530,34 +602,25 @@ bool YMODEM::saveUsersData()
     // The window finds this console again by it after the re-flash.
     emit serialReady(serial);
 
-    query("SHELL\r\n", kShellStartMs);
-
-    writeCommand("send file /BrenvikDATA");
-    pause(kSendFileEchoMs);
-    readReply();
-
-    writeCommand("\r\n");
-    pause(kSendFileStartMs);
-    readReply();
-
-    releaseUserDb();
-    // A file left from an earlier run must never stand in for one that did not come.
-    userFilePath.clear();
-    userFileTruncated = false;
-    {
-        QMutexLocker lock(&rxMutex);
-        rxCount = 0;
-    }
-    rxCapture = 1;
-    Ymodem_Receive(QString());
-    pause(kSenderEndMs);
-    rxCapture = 0;
-
-    writeCommand("\r\n");
-    pause(kAfterTransferLineMs);
-    leaveShell(kAfterTransferLineMs);
+    fetchUsersFile(true);
 
     emit readUserDataDone();
+
+    // Only the file asked for may stand for the users' data (the receiver refuses another).
+    const QString usersFileName = QString::fromLatin1(kUsersFileName);
+    if (!refusedFileName.isEmpty() ||
+        (!userFilePath.isEmpty() && QFileInfo(userFilePath).fileName() != usersFileName)) {
+        const QString sent =
+            refusedFileName.isEmpty() ? QFileInfo(userFilePath).fileName() : refusedFileName;
+        trace(QStringLiteral("User Settings File Not Found: the Device sent \"%1\", not \"%2\"\r\n")
+                  .arg(sent, usersFileName));
+        discardReceivedFile();
+        fail(ResultCode::UserFileMissing, phaseName(kCheckPhase),
+             QStringLiteral("the Device sent \"%1\" instead of \"%2\"; console left as it was")
+                 .arg(sent, usersFileName));
+        dropLine();
+        return false;
+    }
 
     QString why;
     const QString keptFolder = UsersDataStore::newFolder(serial, &why);
@@ -576,6 +639,7 @@ bool YMODEM::saveUsersData()
         if (kept.isEmpty())
             checked = ResultCode::UserFileNotKept;
     }
+    discardReceivedFile();
     if (checked != 0) {
         fail(checked, phaseName(kCheckPhase),
              why.isEmpty() ? QStringLiteral("console left as it was")
@@ -587,6 +651,70 @@ bool YMODEM::saveUsersData()
     }
     trace(QStringLiteral("Users Data kept in %1\r\n").arg(kept));
     emit putUserSettingPath(kept);
+    return true;
+}
+
+// A restore that replaces the console's users' file keeps that file first: fetched as the save
+// fetches it, kept under a new folder for the console's serial number.
+bool YMODEM::keepConsoleCopyBeforeRestore()
+{
+    const QString phase = phaseName(kKeepBeforeRestorePhase);
+    trace(QStringLiteral("Keeping the Users Data of the Device before the restore.\r\n"));
+    setStatus(tr("Saving User Data... Please Wait"));
+    if (receiveFolderPath().isEmpty()) {
+        dropLine();
+        fail(ResultCode::ReceiveFolderUnavailable, phase,
+             QStringLiteral("no private folder for the received file; nothing removed"));
+        return false;
+    }
+
+    // The window must not take this file for the one to restore: its path is not announced.
+    const int received = fetchUsersFile(false);
+    QString why;
+    QString kept;
+    if (!refusedFileName.isEmpty()) {
+        why = QStringLiteral("the Device sent \"%1\", not \"%2\"")
+                  .arg(refusedFileName, QString::fromLatin1(kUsersFileName));
+    } else if (received != YmodemCode::Done) {
+        why = received == YmodemCode::NoSender
+                  ? QStringLiteral("the Device sent nothing")
+                  : QStringLiteral("the transfer failed (result %1)").arg(received);
+    } else if (userFilePath.isEmpty()) {
+        // The console refused the request (CAN CAN) or sent an empty batch: it has no such
+        // file, so there is nothing to lose.
+        trace(QStringLiteral("The Device holds no Users Data: nothing to keep\r\n"));
+        return true;
+    } else if (userFileTruncated) {
+        why = QStringLiteral("the file came shorter than the Device announced");
+    } else {
+        const QString folder = UsersDataStore::newFolder(expectedSerial, &why);
+        if (!folder.isEmpty()) {
+            kept = UsersDataStore::keepAs(
+                userFilePath, folder,
+                UsersDataStore::beforeRestoreName(QString::fromLatin1(kUsersFileName)), &why);
+            if (kept.isEmpty())
+                QDir().rmdir(folder);
+        }
+    }
+    discardReceivedFile();
+    if (kept.isEmpty()) {
+        trace(QStringLiteral("Users Data of the Device could not be kept: %1\r\n").arg(why));
+        dropLine();
+        fail(ResultCode::UserFileNotKept, phase,
+             QStringLiteral("%1; nothing removed from the Device").arg(why));
+        return false;
+    }
+    trace(QStringLiteral("Users Data of the Device kept in %1 before the restore\r\n").arg(kept));
+    emit consoleCopyKept(kept);
+    return true;
+}
+
+bool YMODEM::stopIfRequested(int code, const QString& phase, const QString& where)
+{
+    if (!stopRequested)
+        return false;
+    dropLine();
+    fail(code, phase, QStringLiteral("stopped on request %1").arg(where));
     return true;
 }
 
@@ -713,32 +841,34 @@ void YMODEM::yTransmit(QString filePath)
         }
     }
 
+    if (stopIfRequested(ResultCode::StoppedByUser, phase,
+                        QStringLiteral("before the update began; the Device was not "
+                                       "touched")))
+        return;
+
     // Phase 1: the users' data leave the console and are checked and migrated here.
     if (preserveSettings && !saveUsersData())
         return;
 
-    // The user asked to stop: up to here nothing on the console has changed.
-    if (stopRequested) {
-        dropLine();
-        fail(ResultCode::StoppedByUser, phase,
-             QStringLiteral("stopped by the user before the loader entry; console left as it was"));
+    // A stop asked for meanwhile ends the update while the console still runs its
+    // application; the users' data copy is kept.
+    if (stopIfRequested(ResultCode::StoppedByUser, phaseName(kLoaderPhase),
+                        QStringLiteral("before the loader entry; the Device runs its application, "
+                                       "untouched")))
         return;
-    }
 
     // Phase 2: the console restarts in its loader.
     if (!enterLoader())
         return;
 
-    if (stopRequested) {
-        dropLine();
-        fail(ResultCode::StoppedInLoader, phase,
-             QStringLiteral("stopped by the user before the image; the console waits in its "
-                            "loader"));
+    if (stopIfRequested(ResultCode::StoppedInLoader, phaseName(kLoaderPhase),
+                        QStringLiteral("before the image was sent; the Device waits in its "
+                                       "loader")))
         return;
-    }
 
-    // Phase 3: the image goes to the loader.
-    if (!loadFileRequested())
+    // Phase 3: the image goes to the loader (a stop request still ends the wait for its
+    // first request).
+    if (!loadFileRequested(true))
         return;
 
     const int result = Ymodem_Transmit(image, QFileInfo(filePath));
@@ -752,6 +882,9 @@ void YMODEM::yTransmitUserSettings(QString filePath)
 {
     const QString phase = phaseName(kRestorePhase);
     trace(QStringLiteral("Send User Settings File.\r\n"));
+    // Consumed by this call, whatever its outcome.
+    const bool keepCopy = keepConsoleCopy;
+    keepConsoleCopy = false;
 
     // The file is read whole before anything is sent: the console's own copy is deleted
     // further down, and a file that cannot be sent must not cost it.
@@ -790,6 +923,8 @@ void YMODEM::yTransmitUserSettings(QString filePath)
     }
     if (!sameConsole(phase))
         return;
+    if (keepCopy && !keepConsoleCopyBeforeRestore())
+        return;
 
     enterShell();
 
@@ -802,7 +937,7 @@ void YMODEM::yTransmitUserSettings(QString filePath)
     readReply();
     pause(kBeforeSyncMs);
 
-    if (!loadFileRequested())
+    if (!loadFileRequested(false))
         return;
 
     const int result = Ymodem_Transmit_User_Data(contents, QFileInfo(filePath));

@@ -38,6 +38,8 @@ const int kRetryPauseMs = 3000;         // quiet after a failed packet before as
 const int kSyncErrorPauseMs = 100;      // before cancelling on a block out of sequence
 const int kEndHeaderPauseMs = 100;      // before acknowledging the batch's empty header
 const int kSessionStartLimitMs = 60000; // nobody has started sending within this: give up
+// A whole session, however the sender trickles: the users' database takes seconds.
+const int kSessionLimitMs = 600000;
 
 void trace(const QString& text)
 {
@@ -238,7 +240,7 @@ int YMODEM::receiveBatch()
 
 int YMODEM::Ymodem_Receive(QString fileName)
 {
-    Q_UNUSED(fileName)
+    refusedFileName.clear();
     const QString folder = receiveFolderPath();
     qDebug() << folder;
     trace(folder + QStringLiteral("\r\n"));
@@ -277,8 +279,24 @@ int YMODEM::Ymodem_Receive(QString fileName)
         trace(QStringLiteral("Session Done\r\n"));
         return YmodemCode::Done;
     };
+    // A file that must not be kept: what was written of it goes, and the sender is cancelled.
+    auto refuseFile = [&](const QString& why) {
+        qDebug() << "File Refused:" << why;
+        trace(QStringLiteral("File Refused: %1\r\n").arg(why));
+        if (file) {
+            file->close();
+            file->remove();
+            file.reset();
+            userFilePath.clear();
+        }
+        cancelTransfer();
+        return YmodemCode::CancelledOnce;
+    };
 
     for (;;) {
+        if (sinceStart.elapsed() >= TimeScale::ms(kSessionLimitMs))
+            return refuseFile(QStringLiteral("the session did not end within %1 s")
+                                  .arg(TimeScale::ms(kSessionLimitMs) / 1000.0));
         int length = 0;
         const int packet = Receive_Packet(packetBuffer, &length, sessionStarted);
 
@@ -361,9 +379,10 @@ int YMODEM::Ymodem_Receive(QString fileName)
                    data[i] <= '9')
                 ++i;
             bool ok = false;
-            const int parsed =
-                i > digitsFrom ? QString::fromLatin1(data + digitsFrom, i - digitsFrom).toInt(&ok)
-                               : 0;
+            const qint64 parsed =
+                i > digitsFrom
+                    ? QString::fromLatin1(data + digitsFrom, i - digitsFrom).toLongLong(&ok)
+                    : 0;
             fileSize = ok ? parsed : 0;
             sizeKnown = ok;
 
@@ -376,9 +395,23 @@ int YMODEM::Ymodem_Receive(QString fileName)
                 cancelTransfer();
                 return YmodemCode::CancelledOnce;
             }
+            if (!fileName.isEmpty() && name != fileName) {
+                refusedFileName = name;
+                qDebug() << "File Name Refused" << given << "not" << fileName;
+                trace(QStringLiteral("File Name Refused: \"%1\", not the \"%2\" asked for\r\n")
+                          .arg(given, fileName));
+                cancelTransfer();
+                return YmodemCode::CancelledOnce;
+            }
+            if (fileSize > kMaxFileBytes)
+                return refuseFile(QStringLiteral("%1 announced with %2 bytes, more than %3")
+                                      .arg(name)
+                                      .arg(fileSize)
+                                      .arg(kMaxFileBytes));
 
             const QString path = folder + QLatin1Char('/') + name;
-            emit putUserSettingPath(path);
+            if (announceReceivedFile)
+                emit putUserSettingPath(path);
             qDebug() << path << "size " << fileSize << "bytes";
             userFilePath = path;
             trace(QStringLiteral("%1 size %2 bytes\r\n").arg(path).arg(fileSize));
@@ -397,7 +430,13 @@ int YMODEM::Ymodem_Receive(QString fileName)
             yTransmitWrite(kCrcRequest);
         } else {
             // The padding of the last block is not part of the file when the header gave
-            // its size.
+            // its size; a block beyond that size, or beyond the cap, is not part of any file.
+            if (sizeKnown && total >= fileSize)
+                return refuseFile(
+                    QStringLiteral("data beyond the %1 bytes announced").arg(fileSize));
+            if (!sizeKnown && total + length > kMaxFileBytes)
+                return refuseFile(
+                    QStringLiteral("more than %1 bytes without a size").arg(kMaxFileBytes));
             qint64 keep = length;
             if (sizeKnown)
                 keep = qBound<qint64>(0, fileSize - total, length);

@@ -42,6 +42,9 @@ const int kDrainLimitMs = 2000;         // the line must fall quiet before EOT w
 const int kEotAnswerMs = 1500;          // EOT's answer: rz answers after a full second of quiet
 const int kEotTries = 10;
 const unsigned short kReadWait = 1000; // wait value handed to yTransmitRead
+// How often the header's wait, while nothing comes, asks the port whether the line is still
+// there: a pulled cable must not hold the loader's ten-minute wait.
+const int kLineCheckMs = 250;
 
 void trace(const QString& text)
 {
@@ -248,13 +251,16 @@ int YMODEM::sendFile(const QByteArray& contents, const QFileInfo& fileInfo, bool
 }
 
 // Waits for the header's ACK. A receiver that lost the header asks again with "C" or NAK; a
-// request that comes soon after the header is a stale one and is ignored.
+// request that comes soon after the header is a stale one and is ignored. A line that is gone
+// (the port reports the hang-up) ends the wait at once with the same result.
 int YMODEM::awaitHeaderAck(const QByteArray& header, int limitMs)
 {
     QElapsedTimer total;
     total.start();
     QElapsedTimer sinceWrite;
     sinceWrite.start();
+    QElapsedTimer sinceLineCheck;
+    sinceLineCheck.start();
     int resends = 0;
     for (;;) {
         if (total.elapsed() >= TimeScale::ms(limitMs)) {
@@ -265,8 +271,18 @@ int YMODEM::awaitHeaderAck(const QByteArray& header, int limitMs)
             break;
         }
         char c = 0;
-        if (yTransmitRead(c, kReadWait) != 1)
+        if (yTransmitRead(c, kReadWait) != 1) {
+            if (sinceLineCheck.elapsed() >= kLineCheckMs) {
+                sinceLineCheck.restart();
+                if (lineLost()) {
+                    trace(QStringLiteral("Line lost while waiting for the header's ACK (after %1 "
+                                         "s)\r\n")
+                              .arg(total.elapsed() / 1000.0));
+                    break;
+                }
+            }
             continue;
+        }
         if (c == kACK)
             return YmodemCode::Done;
         if ((c == kCrcRequest || c == kNAK) &&

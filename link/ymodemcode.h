@@ -10,7 +10,10 @@ namespace YmodemCode
 enum : int {
     Done = 0,
     // Sender: a CAN came, followed by something else. Receiver: a block out of sequence, a file
-    // name refused, or the file could not be created.
+    // name refused (unusable, or not the one asked for), a file refused (announced larger than
+    // YMODEM::kMaxFileBytes, data beyond the size announced or beyond that cap, the session
+    // longer than its total bound; what was written of it is removed), or the file could not be
+    // created.
     CancelledOnce = -1,
     // Sender: the receiver sent CAN CAN. Receiver: the file could not be written whole.
     CancelledTwice = -2,
@@ -19,7 +22,7 @@ enum : int {
     EotUnanswered = 10,    // ten EOTs, none acknowledged
     BlockRefused = 11,     // one data block refused (NAK) more than ten times
     BlockUnanswered = 12,  // no answer to a data block within its bound
-    HeaderUnanswered = 13, // no ACK for the header within its bound, or asked for too often
+    HeaderUnanswered = 13, // no ACK for the header within its bound, or the line went (hang-up)
     LineNotQuiet = 14,     // the line never fell quiet before the EOT
     NoSender = 15,         // receiver: nobody started sending within its bound
     TooManyBlocks = 255,   // the file needs more than 16384 data blocks

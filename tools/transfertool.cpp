@@ -189,7 +189,9 @@ QString TransferTool::meaning(int code, bool sending)
     case YmodemCode::CancelledOnce:
         return sending ? QStringLiteral("the receiver cancelled the transfer")
                        : QStringLiteral("a block came out of sequence, or the file name was "
-                                        "refused, or the file could not be created");
+                                        "refused, or the file was refused (larger than 64 MiB, "
+                                        "more data than announced, or the transfer took over "
+                                        "ten minutes), or the file could not be created");
     case YmodemCode::CancelledTwice:
         return sending ? QStringLiteral("the receiver cancelled the transfer (CAN CAN)")
                        : QStringLiteral("the file could not be written whole (disk full?)");
@@ -202,7 +204,8 @@ QString TransferTool::meaning(int code, bool sending)
     case YmodemCode::BlockUnanswered:
         return QStringLiteral("the receiver stopped answering during the file");
     case YmodemCode::HeaderUnanswered:
-        return QStringLiteral("the receiver never acknowledged the file's header");
+        return QStringLiteral("the receiver never acknowledged the file's header (or the "
+                              "line went)");
     case YmodemCode::LineNotQuiet:
         return QStringLiteral("the line did not fall quiet before the end of the file");
     case YmodemCode::NoSender:

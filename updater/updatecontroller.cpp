@@ -224,6 +224,8 @@ bool UpdateController::start(const QString& port, const QString& firmwarePath, b
     if (!beginRun(port, rescue))
         return false;
     emit preserveSettings(!rescue);
+    // A stop asked of an earlier run must not stop this one.
+    emit stopWorker(false);
     sequencePending = true;
     emit transmit(firmwarePath);
     return true;

@@ -55,7 +55,19 @@ void TestConsoleReplies::loaderTests_data()
     QTest::newRow("CCCC") << QByteArray("CCCC") << true << true;
     QTest::newRow("version") << QByteArray("01020304\r\n") << false << false;
     QTest::newRow("lower case c") << QByteArray("cccc") << false << false;
-    QTest::newRow("one C in text") << QByteArray("01C20304\r\n") << true << false;
+    // Only a reply made of "C"s and line ends is the loader: an application whose reply holds
+    // a "C" must not be updated as if it were one (its users' data would not be kept).
+    QTest::newRow("one C in text") << QByteArray("01C20304\r\n") << false << false;
+    QTest::newRow("C then a version") << QByteArray("C01020304\r\n") << false << false;
+    QTest::newRow("CCCC then text") << QByteArray("CCCC\r\nshell> ") << false << false;
+    QTest::newRow("noise then CCCC") << QByteArray("\x1b[2JCCCC") << false << false;
+    QTest::newRow("C with a NUL") << QByteArray("CC\0CC", 5) << false << false;
+    QTest::newRow("C and blanks") << QByteArray("C C C C") << false << false;
+    QTest::newRow("echo then CCCC") << QByteArray("VE\r\nCCCC") << false << false;
+    QTest::newRow("C between line ends") << QByteArray("\r\nC\r\n") << true << false;
+    QTest::newRow("lone line ends and CCCC") << QByteArray("\rCC\nCC\r") << true << false;
+    QTest::newRow("CCCCC polled") << QByteArray("\r\nCCCCC\n") << true << true;
+    QTest::newRow("line ends only") << QByteArray("\r\n") << false << false;
     QTest::newRow("empty") << QByteArray() << false << false;
 }
 
@@ -81,6 +93,13 @@ void TestConsoleReplies::versionNumber_data()
     QTest::newRow("too large") << QByteArray("0199999999999") << 0 << false;
     QTest::newRow("negative") << QByteArray("01-5") << -5 << false;
     QTest::newRow("zero") << QByteArray("01000000\r\n") << 0 << false;
+    // An echo of the command is not part of the version: the digits after it are.
+    QTest::newRow("echoed command") << QByteArray("VE01020304") << 20304 << true;
+    QTest::newRow("echoed command, line ends") << QByteArray("VE\r\n01020304\r\n") << 20304 << true;
+    QTest::newRow("echoed command, lone LF") << QByteArray("VE\n01020304") << 20304 << true;
+    QTest::newRow("line ends before") << QByteArray("\n\r01020304") << 20304 << true;
+    QTest::newRow("echo alone") << QByteArray("VE\r\n") << 0 << false;
+    QTest::newRow("echo and two chars") << QByteArray("VE\r\n01\r\n") << 0 << false;
 }
 
 void TestConsoleReplies::versionNumber()
@@ -103,6 +122,7 @@ void TestConsoleReplies::versionText_data()
     QTest::newRow("short") << QByteArray("0102") << "v01.02.  .";
     QTest::newRow("CCC after update") << QByteArray("CCC\r\n") << "vCC.C .  .";
     QTest::newRow("long") << QByteArray("0102030405") << "v01.02.03.0405";
+    QTest::newRow("echoed command") << QByteArray("VE\r\n01020304\r\n") << "v01.02.03.04";
 }
 
 void TestConsoleReplies::versionText()

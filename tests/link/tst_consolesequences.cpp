@@ -6,7 +6,9 @@
 #include "timescale.h"
 #include "usersdatastore.h"
 #include "ymodem.h"
+#include "ymodemtestaccess.h"
 
+#include <QJsonObject>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 
@@ -15,6 +17,7 @@
 #include <atomic>
 #include <fcntl.h>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <poll.h>
 #include <pty.h>
@@ -34,7 +37,9 @@ public:
     {
         char name[128] = {0};
         int slave = -1;
-        if (::openpty(&master, &slave, name, nullptr, nullptr) == 0) {
+        int fd = -1;
+        if (::openpty(&fd, &slave, name, nullptr, nullptr) == 0) {
+            master = fd;
             path = QString::fromLocal8Bit(name);
             struct termios t;
             ::tcgetattr(slave, &t);
@@ -51,6 +56,22 @@ public:
         reader.join();
         if (master >= 0)
             ::close(master);
+    }
+
+    // Pulls the cable: the master is closed (by the reader, so that no read can meet a reused
+    // descriptor) and the worker's side sees the hang-up.
+    void hangUp()
+    {
+        hangupRequested = true;
+        while (master >= 0)
+            ::usleep(1000);
+    }
+    // Plays the console's YMODEM sender after "send file /BrenvikDATA": the first packet on the
+    // receiver's first "C", each further one on an ACK.
+    void sendFileOnRequest(const QList<QByteArray>& packets)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        filePackets = packets;
     }
 
     void answer(const QByteArray& line, const QByteArray& reply)
@@ -75,6 +96,15 @@ private:
     void run()
     {
         while (!stop) {
+            if (hangupRequested && master >= 0) {
+                std::lock_guard<std::mutex> lock(mutex);
+                ::close(master);
+                master = -1;
+            }
+            if (master < 0) {
+                ::usleep(5000);
+                continue;
+            }
             struct pollfd p = {master, POLLIN, 0};
             if (::poll(&p, 1, 5) <= 0)
                 continue;
@@ -88,25 +118,79 @@ private:
                 continue;
             std::lock_guard<std::mutex> lock(mutex);
             all.append(buf, int(n));
-            line.append(buf, int(n));
-            int end;
-            while ((end = line.indexOf("\r\n")) >= 0) {
-                const QByteArray command = line.left(end + 2);
-                line.remove(0, end + 2);
-                const auto it = replies.find(command);
+            for (ssize_t i = 0; i < n; ++i) {
+                const char c = buf[i];
+                if (sending && !filePackets.isEmpty() &&
+                    (c == '\x06' || (c == 'C' && !sendStarted))) {
+                    sendStarted = true;
+                    const QByteArray packet = filePackets.takeFirst();
+                    ::write(master, packet.constData(), size_t(packet.size()));
+                    continue;
+                }
+                line.append(c);
+                if (!line.endsWith("\r\n"))
+                    continue;
+                if (line.endsWith("send file /BrenvikDATA\r\n"))
+                    sending = true;
+                const auto it = replies.find(line);
                 if (it != replies.end())
                     ::write(master, it->second.constData(), size_t(it->second.size()));
+                line.clear();
             }
         }
     }
 
-    int master = -1;
+    std::atomic<int> master{-1};
+    std::atomic<bool> hangupRequested{false};
+    bool sending = false;
+    bool sendStarted = false;
+    QList<QByteArray> filePackets;
     std::thread reader;
     std::atomic<bool> stop{false};
     std::mutex mutex;
     std::map<QByteArray, QByteArray> replies;
     QByteArray all;
     QByteArray line;
+};
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// A YMODEM packet as a console's sender makes it.
+QByteArray packet(int number, const QByteArray& payload, int size)
+{
+    QByteArray data = payload.left(size);
+    data.append(size - data.size(), char(0x1A));
+    QByteArray out;
+    out.append(size == 128 ? char(0x01) : char(0x02));
+    out.append(char(number & 0xFF));
+    out.append(char(0xFF - (number & 0xFF)));
+    out.append(data);
+    const quint16 crc =
+        YMODEM::Crc16_Compute(reinterpret_cast<const unsigned char*>(data.constData()), size);
+    out.append(char(crc >> 8));
+    out.append(char(crc & 0xFF));
+    return out;
+}
+
+// A header block: name NUL size, the rest NUL (an empty text ends the batch).
+QByteArray headerPacket(const QByteArray& text)
+{
+    return packet(0, text + QByteArray(128 - text.size(), '\0'), 128);
+}
+
+// Sets an environment variable for a scope.
+struct ScopedEnv {
+    ScopedEnv(const char* name, const QByteArray& value) : name(name), old(qgetenv(name))
+    {
+        qputenv(name, value);
+    }
+    ~ScopedEnv() { qputenv(name, old); }
+    const char* name;
+    QByteArray old;
 };
 
 } // namespace
@@ -138,14 +222,24 @@ private slots:
 
     void updateKeepsUsersData_data();
     void updateKeepsUsersData();
+    void updateStopsOnRequest_data();
+    void updateStopsOnRequest();
+    void saveRefusesOtherFile_data();
+    void saveRefusesOtherFile();
 
     void restoreRefusesBadFile_data();
     void restoreRefusesBadFile();
+    void restoreKeepsConsoleCopy_data();
+    void restoreKeepsConsoleCopy();
     void renameWithoutPort();
     void renameAndReset();
 
 private:
     void connectWorker();
+    void connectWorker(const QString& path);
+    YmodemTestAccess::QueryFlags queryFlagsNow();
+    // A users' database of the console's kind, as bytes.
+    QByteArray usersDatabase();
     template <typename F> void call(F f)
     {
         QMetaObject::invokeMethod(worker, f, Qt::QueuedConnection);
@@ -156,6 +250,9 @@ private:
     void sendWhenLoading(const QByteArray& bytes);
     // A one-byte image in the test's folder.
     QString tinyImage();
+    QString image(const QByteArray& contents);
+    // A simulated console in the test's folder, on a link of its own.
+    SimOptions simOptions() const;
     // An update without users' data, which the console cancels when it is asked for the image.
     void rescueCancelledAtImage(const QString& image);
 
@@ -241,10 +338,42 @@ void TestConsoleSequences::cleanup()
 
 void TestConsoleSequences::connectWorker()
 {
-    const QString name = console->path;
+    connectWorker(console->path);
+}
+
+void TestConsoleSequences::connectWorker(const QString& name)
+{
     QMetaObject::invokeMethod(worker, "ySerialConnect", Qt::QueuedConnection, Q_ARG(QString, name));
     QTRY_VERIFY_WITH_TIMEOUT(events().contains(QStringLiteral("serialConnected:0")), 10000);
     log->clear();
+}
+
+YmodemTestAccess::QueryFlags TestConsoleSequences::queryFlagsNow()
+{
+    YmodemTestAccess::QueryFlags flags;
+    QMetaObject::invokeMethod(
+        worker, [&] { flags = YmodemTestAccess::queryFlags(*worker); },
+        Qt::BlockingQueuedConnection);
+    return flags;
+}
+
+QByteArray TestConsoleSequences::usersDatabase()
+{
+    const QString path = tmp->filePath(QStringLiteral("made.db"));
+    QFile::remove(path);
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "made");
+        db.setDatabaseName(path);
+        [&] { QVERIFY(db.open()); }();
+        QSqlQuery q(db);
+        q.exec(QStringLiteral("CREATE TABLE users (id INTEGER PRIMARY KEY, name TEXT)"));
+        for (int i = 0; i < 40; ++i)
+            q.exec(QStringLiteral("INSERT INTO users (name) VALUES ('user %1')").arg(i));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase("made");
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 void TestConsoleSequences::sendWhenLoading(const QByteArray& bytes)
@@ -255,10 +384,24 @@ void TestConsoleSequences::sendWhenLoading(const QByteArray& bytes)
 
 QString TestConsoleSequences::tinyImage()
 {
+    return image(QByteArray("x"));
+}
+
+QString TestConsoleSequences::image(const QByteArray& contents)
+{
     QFile image(tmp->filePath("fw.iso"));
     [&] { QVERIFY(image.open(QIODevice::WriteOnly)); }();
-    image.write("x");
+    image.write(contents);
     return image.fileName();
+}
+
+SimOptions TestConsoleSequences::simOptions() const
+{
+    SimOptions options;
+    options.dir = tmp->filePath("console");
+    options.timeScale = TimeScale::factor();
+    options.link = tmp->filePath("ttyCONSOLE");
+    return options;
 }
 
 void TestConsoleSequences::rescueCancelledAtImage(const QString& image)
@@ -350,16 +493,38 @@ void TestConsoleSequences::queryFlags_data()
     QTest::addColumn<int>("verChanged");
     QTest::addColumn<int>("minVer");
     QTest::addColumn<bool>("tooOld");
-    QTest::addColumn<int>("refusal"); // what an update that keeps the users' data gets; 0 none
+    QTest::addColumn<int>("refusal");  // what an update that keeps the users' data gets; 0 none
+    QTest::addColumn<bool>("changed"); // the users' data need the statements
+    // The reply to "VE" of another console read before by the same worker (which also tells
+    // its serial number); empty: none.
+    QTest::addColumn<QByteArray>("earlier");
 
+    const QByteArray none;
     QTest::newRow("newer than limit")
-        << QByteArray("01020304\r\n") << 300000 << 20303 << false << 0;
-    QTest::newRow("at the limit") << QByteArray("01020304\r\n") << 300000 << 20304 << true << -14;
+        << QByteArray("01020304\r\n") << 300000 << 20303 << false << 0 << true << none;
+    QTest::newRow("at the limit") << QByteArray("01020304\r\n") << 300000 << 20304 << true << -14
+                                  << true << none;
     QTest::newRow("below the limit")
-        << QByteArray("01020304\r\n") << 300000 << 30000 << true << -14;
+        << QByteArray("01020304\r\n") << 300000 << 30000 << true << -14 << true << none;
     // No version must not pass for version 0, which would skip both checks.
-    QTest::newRow("not a number") << QByteArray("01xx\r\n") << 300000 << 30000 << false << -20;
-    QTest::newRow("empty reply") << QByteArray() << 300000 << 30000 << false << -20;
+    QTest::newRow("not a number") << QByteArray("01xx\r\n") << 300000 << 30000 << false << -20
+                                  << false << none;
+    QTest::newRow("empty reply") << QByteArray() << 300000 << 30000 << false << -20 << false
+                                 << none;
+    // The version comes from what the console sent after the echo of the command.
+    QTest::newRow("echoed command")
+        << QByteArray("VE\r\n01020304\r\n") << 300000 << 20304 << true << -14 << true << none;
+    // A reply with a "C" in it that is not made of "C"s is the application's, not the loader.
+    QTest::newRow("C in the reply")
+        << QByteArray("01C20304\r\n") << 300000 << 30000 << false << -20 << false << none;
+    // Each console's flags are its own: nothing of the one read before stays.
+    QTest::newRow("after a too old console") << QByteArray("01040000\r\n") << 30000 << 20000
+                                             << false << 0 << false << QByteArray("01010101\r\n");
+    QTest::newRow("unreadable after a too old console")
+        << QByteArray("01xx\r\n") << 30000 << 20000 << false << -20 << false
+        << QByteArray("01010101\r\n");
+    QTest::newRow("after a console in its loader") << QByteArray("01040000\r\n") << 30000 << 20000
+                                                   << false << 0 << false << QByteArray("CCC\r\n");
 }
 
 void TestConsoleSequences::queryFlags()
@@ -369,12 +534,25 @@ void TestConsoleSequences::queryFlags()
     QFETCH(int, minVer);
     QFETCH(bool, tooOld);
     QFETCH(int, refusal);
-    console->answer("VE\r\n", ve);
-    connectWorker();
+    QFETCH(bool, changed);
+    QFETCH(QByteArray, earlier);
     QStringList queries{QStringLiteral("SELECT 1")};
     QMetaObject::invokeMethod(worker, "copyQueriesSlot", Qt::QueuedConnection,
                               Q_ARG(QStringList*, &queries), Q_ARG(int, verChanged),
                               Q_ARG(int, minVer));
+    if (!earlier.isEmpty()) {
+        ScriptedConsole first;
+        first.answer("VE\r\n", earlier);
+        first.answer("SN\r\n", "SN\tEARLIER\r\n");
+        connectWorker(first.path);
+        QMetaObject::invokeMethod(worker, "yTransmitGetFirmwareVersion", Qt::QueuedConnection);
+        QTRY_VERIFY_WITH_TIMEOUT(events().join(' ').contains("enableUpdateSignal"), 10000);
+        QMetaObject::invokeMethod(worker, "serialDisconnect", Qt::BlockingQueuedConnection);
+        QTest::qWait(100);
+        log->clear();
+    }
+    console->answer("VE\r\n", ve);
+    connectWorker();
     QMetaObject::invokeMethod(worker, "yTransmitGetFirmwareVersion", Qt::QueuedConnection);
     QTRY_VERIFY_WITH_TIMEOUT(events().contains("enableUpdateSignal:true"), 10000);
     QTest::qWait(200);
@@ -382,6 +560,13 @@ void TestConsoleSequences::queryFlags()
     QCOMPARE(got.last() == "verCompErrorSignal", tooOld);
     if (tooOld)
         QCOMPARE(got.at(got.size() - 2), QStringLiteral("enableUpdateSignal:true"));
+    const YmodemTestAccess::QueryFlags flags = queryFlagsNow();
+    QCOMPARE(flags.versionTooOld, tooOld);
+    QCOMPARE(flags.settingsChanged, changed);
+    QCOMPARE(flags.versionUnreadable, refusal == -20);
+    QCOMPARE(flags.deviceSerial, QString()); // this console tells none
+    QVERIFY(!flags.stillInLoader);
+    QVERIFY(flags.preserveSettings);
 
     if (refusal == 0)
         return;
@@ -528,14 +713,24 @@ void TestConsoleSequences::syncLoop_data()
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<int>("code");
     QTest::addColumn<bool>("ackWritten");
+    // "once": the bytes are sent once; "trickle": every 100 ms until the end; "hang-up": the
+    // bytes, then the cable is pulled.
+    QTest::addColumn<QString>("how");
     // CAN followed by something else is not a cancel; the CAN CAN after it is.
     QTest::newRow("cancel") << QByteArray("\x18"
                                           "A"
                                           "\x18\x18",
                                           4)
-                            << -3 << true;
+                            << -3 << true << "once";
     // Nothing at all: the wait is bounded.
-    QTest::newRow("silence") << QByteArray() << -15 << false;
+    QTest::newRow("silence") << QByteArray() << -15 << false << "once";
+    // A stray byte now and then must not keep the wait alive for ever.
+    QTest::newRow("stray byte every 100 ms") << QByteArray("x") << -15 << false << "trickle";
+    // The port reports the line gone: that is no request to send.
+    QTest::newRow("cable pulled") << QByteArray() << -15 << false << "hang-up";
+    // Ten other bytes in a row end the wait and the send starts, as a console expects; nobody
+    // acknowledges its header.
+    QTest::newRow("ten other bytes") << QByteArray(10, 'x') << 13 << false << "once";
 }
 
 void TestConsoleSequences::syncLoop()
@@ -543,8 +738,12 @@ void TestConsoleSequences::syncLoop()
     QFETCH(QByteArray, bytes);
     QFETCH(int, code);
     QFETCH(bool, ackWritten);
-    const double before = TimeScale::factor();
-    TimeScale::setFactor(0.02); // the silence bound becomes about a second
+    QFETCH(QString, how);
+    struct RestoreScale {
+        double factor = TimeScale::factor();
+        ~RestoreScale() { TimeScale::setFactor(factor); }
+    } restoreScale;
+    TimeScale::setFactor(0.02); // the sync bound becomes about a second
     QFile file(tmp->filePath("BrenvikDATA"));
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write("users");
@@ -556,8 +755,24 @@ void TestConsoleSequences::syncLoop()
                               Q_ARG(QString, file.fileName()));
     QTRY_VERIFY_WITH_TIMEOUT(console->written().contains("receive file\r\n"), 10000);
     sendWhenLoading(bytes);
-    QTRY_VERIFY_WITH_TIMEOUT(events().contains(QStringLiteral("yModemResult:%1").arg(code)), 20000);
-    TimeScale::setFactor(before);
+    const QString result = QStringLiteral("yModemResult:%1").arg(code);
+    QElapsedTimer waited;
+    waited.start();
+    if (how == "trickle") {
+        while (!events().join(' ').contains("yModemResult") && waited.elapsed() < 20000) {
+            QTest::qWait(100);
+            console->send(bytes);
+        }
+    } else if (how == "hang-up") {
+        console->hangUp();
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(events().join(' ').contains("yModemResult"), 20000);
+    QVERIFY2(events().contains(result), qPrintable(events().join(' ')));
+    // The bound is 60 s scaled (1.2 s); a pulled cable is seen at once.
+    QVERIFY2(waited.elapsed() < (how == "hang-up"   ? 1000
+                                 : how == "trickle" ? 5000
+                                                    : 10000),
+             qPrintable(QString::number(waited.elapsed())));
     // The result can reach us before the console's reader has taken the ACK off the line.
     if (ackWritten) {
         QTRY_VERIFY_WITH_TIMEOUT(console->written().endsWith('\x06'), 5000);
@@ -576,6 +791,7 @@ void TestConsoleSequences::updateKeepsUsersData_data()
     QTest::addColumn<int>("code");
     QTest::addColumn<QStringList>("failed");
     QTest::addColumn<bool>("erased");
+    QTest::addColumn<int>("code");
 
     const QStringList none;
     QTest::newRow("statement fails, the others apply")
@@ -654,13 +870,9 @@ void TestConsoleSequences::updateKeepsUsersData()
     QMetaObject::invokeMethod(worker, "yTransmitGetFirmwareVersion", Qt::QueuedConnection);
     QTRY_VERIFY_WITH_TIMEOUT(events().contains("enableUpdateSignal:true"), 10000);
 
-    QFile image(tmp->filePath("fw.iso"));
-    QVERIFY(image.open(QIODevice::WriteOnly));
-    image.write(QByteArray(3000, 'i'));
-    image.close();
     log->clear();
     QMetaObject::invokeMethod(worker, "yTransmit", Qt::QueuedConnection,
-                              Q_ARG(QString, image.fileName()));
+                              Q_ARG(QString, image(QByteArray(3000, 'i'))));
     QTRY_VERIFY_WITH_TIMEOUT(events().join(' ').contains("yModemResult"), 60000);
     // Whatever the outcome, the window learns that the port is closed.
     QTRY_VERIFY_WITH_TIMEOUT(events().contains("serialConnected:-2"), 5000);
@@ -777,6 +989,229 @@ void TestConsoleSequences::restoreRefusesBadFile()
     QCOMPARE(events(),
              (QStringList{"serialConnected:-2", QStringLiteral("yModemResult:%1").arg(code)}));
     QCOMPARE(console->written(), written);
+}
+
+void TestConsoleSequences::updateStopsOnRequest_data()
+{
+    QTest::addColumn<QString>("stopAt"); // the status line at which the stop is asked for
+    QTest::addColumn<bool>("erased");
+    // Asked for while the users' data come off: the update stops once they are kept, before
+    // the loader entry; the console keeps running its application, its data untouched.
+    QTest::newRow("before the loader entry") << "Saving User Data... Please Wait" << false << -23;
+    // Asked for during the loader entry: the update stops before the image; the console waits
+    // in its loader.
+    QTest::newRow("after the loader entry") << "Connecting Device... " << true << -26;
+}
+
+void TestConsoleSequences::updateStopsOnRequest()
+{
+    QFETCH(QString, stopAt);
+    QFETCH(bool, erased);
+    QFETCH(int, code);
+    SimConsole sim(simOptions());
+    QString why;
+    QVERIFY2(sim.start(&why), qPrintable(why));
+    const QByteArray original = readAll(sim.filePath("/BrenvikDATA"));
+    QVERIFY(!original.isEmpty());
+
+    connectWorker(sim.portPath());
+    QMetaObject::invokeMethod(worker, "yTransmitGetFirmwareVersion", Qt::QueuedConnection);
+    QTRY_VERIFY_WITH_TIMEOUT(events().contains("enableUpdateSignal:true"), 10000);
+    log->clear();
+    worker->requestStop(false);
+    QMetaObject::invokeMethod(worker, "yTransmit", Qt::QueuedConnection,
+                              Q_ARG(QString, image(QByteArray(3000, 'i'))));
+    QTRY_VERIFY_WITH_TIMEOUT(statuses.contains(stopAt), 30000);
+    // Straight from this thread while the worker is inside the sequence, as the window does.
+    worker->requestStop(true);
+    QTRY_VERIFY_WITH_TIMEOUT(events().join(' ').contains("yModemResult"), 60000);
+    QTest::qWait(300);
+    const QStringList got = events();
+    QCOMPARE(got.filter("yModemResult"), QStringList{QStringLiteral("yModemResult:%1").arg(code)});
+    QVERIFY2(got.contains("serialConnected:-2"), qPrintable(got.join(' ')));
+
+    const QJsonObject state = sim.status();
+    QCOMPARE(state.value(QStringLiteral("sectorErased")).toBool(), erased);
+    QCOMPARE(sim.resetCount() > 0, erased);
+    QCOMPARE(state.value(QStringLiteral("imagesProgrammed")).toInt(), 0);
+    if (erased)
+        QCOMPARE(SimConsole::stateName(sim.state()),
+                 SimConsole::stateName(SimConsole::State::Loader));
+    else
+        QCOMPARE(readAll(sim.filePath("/BrenvikDATA")), original);
+
+    // The users' data are kept; nothing of them is left in the temporary folder.
+    QString kept;
+    for (const auto& e : *log) {
+        if (e.first != "putUserSettingPath")
+            continue;
+        const QString path = e.second.toString();
+        if (UsersDataStore::isKeptCopy(path))
+            kept = path;
+        else
+            QVERIFY2(!QFileInfo::exists(path), qPrintable(path));
+    }
+    QVERIFY(!kept.isEmpty());
+    QVERIFY(!readAll(kept).isEmpty());
+    QCOMPARE(readAll(originalCopy), original);
+    QString own;
+    QMetaObject::invokeMethod(
+        worker, [&] { own = YmodemTestAccess::ownReceiveFolder(*worker); },
+        Qt::BlockingQueuedConnection);
+    QCOMPARE(QDir(own).entryList(QDir::Files | QDir::Hidden), QStringList());
+    worker->requestStop(false);
+}
+
+void TestConsoleSequences::saveRefusesOtherFile_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QByteArray>("size"); // the header's size; empty: the file's own
+    QTest::addColumn<bool>("extraBlock"); // one more block after the file
+    // The users' data must be the file asked for.
+    QTest::newRow("another file") << QByteArray("other.db") << QByteArray() << false;
+    QTest::newRow("announced larger than the cap")
+        << QByteArray("BrenvikDATA") << QByteArray("67108865") << false;
+    QTest::newRow("a block beyond the announced size")
+        << QByteArray("BrenvikDATA") << QByteArray() << true;
+}
+
+void TestConsoleSequences::saveRefusesOtherFile()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(QByteArray, size);
+    QFETCH(bool, extraBlock);
+    const QByteArray database = usersDatabase();
+    QVERIFY(database.size() > 0 && database.size() % 1024 == 0);
+    QList<QByteArray> packets;
+    packets << headerPacket(name + '\0' +
+                            (size.isEmpty() ? QByteArray::number(database.size()) : size));
+    int number = 1;
+    for (int at = 0; at < database.size(); at += 1024)
+        packets << packet(number++, database.mid(at, 1024), 1024);
+    if (extraBlock)
+        packets << packet(number, QByteArray(1024, 'x'), 1024);
+    packets << QByteArray(1, char(0x04)) << headerPacket(QByteArray());
+    console->sendFileOnRequest(packets);
+    console->answer("SN\r\n", "SN\tA1\r\n");
+    connectWorker();
+    QMetaObject::invokeMethod(worker, "yTransmit", Qt::QueuedConnection,
+                              Q_ARG(QString, tinyImage()));
+    QTRY_VERIFY_WITH_TIMEOUT(events().join(' ').contains("yModemResult"), 30000);
+    QTest::qWait(200);
+    QStringList got;
+    for (const QString& e : events())
+        if (!e.startsWith("putUserSettingPath") && !e.startsWith("serialReady"))
+            got << e;
+    // Refused before anything on the console changed: no loader entry.
+    QCOMPARE(got, (QStringList{"readUserDataDone", "yModemResult:-12", "serialConnected:-2"}));
+    QVERIFY(console->written().contains("send file /BrenvikDATA"));
+    QVERIFY(!console->written().contains("spi"));
+    QVERIFY(!console->written().contains("reset"));
+    // Nothing of it stays where it was received.
+    for (const auto& e : *log)
+        if (e.first == "putUserSettingPath")
+            QVERIFY2(!QFileInfo::exists(e.second.toString()), qPrintable(e.second.toString()));
+}
+
+void TestConsoleSequences::restoreKeepsConsoleCopy_data()
+{
+    QTest::addColumn<bool>("consoleHasFile");
+    QTest::addColumn<bool>("storeFails"); // the data folder cannot take the copy
+    QTest::addColumn<int>("code");
+    QTest::newRow("the console has its users' data") << true << false << -10;
+    // Nothing to lose: the restore goes on, without a long wait.
+    QTest::newRow("the console has no users' file") << false << false << -10;
+    // Nothing is removed from a console whose file could not be kept.
+    QTest::newRow("the copy cannot be kept") << true << true << -16;
+}
+
+void TestConsoleSequences::restoreKeepsConsoleCopy()
+{
+    QFETCH(bool, consoleHasFile);
+    QFETCH(bool, storeFails);
+    QFETCH(int, code);
+    SimOptions options = simOptions();
+    options.usersDb = consoleHasFile ? SimOptions::UsersDb::Normal : SimOptions::UsersDb::None;
+    SimConsole sim(options);
+    QString why;
+    QVERIFY2(sim.start(&why), qPrintable(why));
+    const QByteArray before = readAll(sim.filePath("/BrenvikDATA"));
+    QCOMPARE(before.isEmpty(), !consoleHasFile);
+
+    QVERIFY(QDir().mkpath(tmp->filePath("kept")));
+    const QString restored = tmp->filePath("kept/BrenvikDATA");
+    const QByteArray contents = usersDatabase();
+    {
+        QFile f(restored);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(contents);
+    }
+
+    // A plain file where the data folder should be: no folder can be made there.
+    std::unique_ptr<ScopedEnv> home;
+    if (storeFails) {
+        home.reset(new ScopedEnv("XDG_DATA_HOME", tmp->filePath("home").toLocal8Bit()));
+        const QString folder = UsersDataStore::folder();
+        QVERIFY(QDir().mkpath(QFileInfo(folder).path()));
+        QFile blocker(folder);
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+    }
+
+    QStringList keptCopies;
+    QObject receiver; // the connection ends with this test
+    connect(worker, &YMODEM::consoleCopyKept, &receiver,
+            [&keptCopies](QString path) { keptCopies << path; });
+    connectWorker(sim.portPath());
+    const QString serial = options.serialNumber();
+    call([this, serial] { worker->setExpectedSerial(serial); });
+    QMetaObject::invokeMethod(worker, "setKeepConsoleCopy", Qt::QueuedConnection,
+                              Q_ARG(bool, true));
+    QElapsedTimer took;
+    took.start();
+    QMetaObject::invokeMethod(worker, "yTransmitUserSettings", Qt::QueuedConnection,
+                              Q_ARG(QString, restored));
+    QTRY_VERIFY_WITH_TIMEOUT(events().join(' ').contains("yModemResult"), 60000);
+    const qint64 elapsed = took.elapsed();
+    QTest::qWait(200);
+    const QStringList got = events();
+    QCOMPARE(got.filter("yModemResult"), QStringList{QStringLiteral("yModemResult:%1").arg(code)});
+    // The fetched file is never offered as the one to restore.
+    QCOMPARE(got.filter("putUserSettingPath"), QStringList());
+
+    const QString consoleLog = QString::fromUtf8(readAll(options.dir + "/console.log"));
+    QVERIFY2(consoleLog.contains("send file /BrenvikDATA"), qPrintable(consoleLog));
+    if (consoleHasFile && !storeFails) {
+        // Byte for byte what the console held before "rm", kept for the record only.
+        QCOMPARE(keptCopies.size(), 1);
+        QVERIFY(UsersDataStore::isKeptCopy(keptCopies.first()));
+        QVERIFY(UsersDataStore::isOriginalCopy(keptCopies.first()));
+        QCOMPARE(readAll(keptCopies.first()), before);
+    } else {
+        QCOMPARE(keptCopies, QStringList());
+    }
+    if (code == -10) {
+        QVERIFY(consoleLog.contains("shell: rm /BrenvikDATA"));
+        QCOMPARE(readAll(sim.filePath("/BrenvikDATA")), contents);
+    } else {
+        QVERIFY2(!consoleLog.contains("shell: rm"), qPrintable(consoleLog));
+        QCOMPARE(readAll(sim.filePath("/BrenvikDATA")), before);
+        QVERIFY(got.contains("serialConnected:-2"));
+    }
+    // A console without the file costs no receive wait (60 s scaled).
+    QVERIFY2(elapsed < TimeScale::ms(60000), qPrintable(QString::number(elapsed)));
+
+    // The request is consumed by the call; the temporary copy is gone.
+    bool keepLeft = true;
+    QString own;
+    QMetaObject::invokeMethod(
+        worker,
+        [&] {
+            keepLeft = YmodemTestAccess::keepConsoleCopy(*worker);
+            own = YmodemTestAccess::ownReceiveFolder(*worker);
+        },
+        Qt::BlockingQueuedConnection);
+    QVERIFY(!keepLeft);
+    QCOMPARE(QDir(own).entryList(QDir::Files | QDir::Hidden), QStringList());
 }
 
 void TestConsoleSequences::renameWithoutPort()

@@ -3,6 +3,7 @@
 #include "workerline.h"
 #include "ymodem.h"
 #include "ymodemcode.h"
+#include "ymodemtestaccess.h"
 
 #include <QDir>
 #include <QStandardPaths>
@@ -74,6 +75,19 @@ void startReceive(WorkerLine& line, const QString& folder)
         return w.receiveBatch();
     });
 }
+
+// A receive that takes only a file of the name asked for, as the console sequences ask.
+void startReceiveOf(WorkerLine& line, const QString& folder, const QString& asked)
+{
+    line.start([folder, asked](YMODEM& w) {
+        w.setReceiveFolder(folder);
+        YmodemTestAccess::setRxCount(w, 0);
+        YmodemTestAccess::setRxCapture(w, 1);
+        const int result = w.Ymodem_Receive(asked);
+        YmodemTestAccess::setRxCapture(w, 0);
+        return result;
+    });
+}
 } // namespace
 
 class TestReceiver : public QObject
@@ -94,6 +108,8 @@ private slots:
     void abortPacket();
     void hostileNames_data();
     void hostileNames();
+    void refusedFiles_data();
+    void refusedFiles();
     void senderCancels();
     void cutShort();
     void nothingSent();
@@ -276,25 +292,40 @@ void TestReceiver::hostileNames_data()
 {
     QTest::addColumn<QByteArray>("name");
     QTest::addColumn<QString>("stored"); // empty: refused
-    QTest::newRow("parent dirs") << QByteArray("../../evil.bin") << "evil.bin";
-    QTest::newRow("absolute") << QByteArray("/etc/evil.bin") << "evil.bin";
-    QTest::newRow("backslashes") << QByteArray("..\\..\\evil.bin") << "evil.bin";
-    QTest::newRow("dot dot") << QByteArray("..") << QString();
-    QTest::newRow("ends in dot dot") << QByteArray("sub/..") << QString();
-    QTest::newRow("dot") << QByteArray(".") << QString();
-    QTest::newRow("slash") << QByteArray("/") << QString();
+    QTest::addColumn<QString>("asked");  // the only name taken; empty: any
+    const QString any;
+    QTest::newRow("parent dirs") << QByteArray("../../evil.bin") << "evil.bin" << any;
+    QTest::newRow("absolute") << QByteArray("/etc/evil.bin") << "evil.bin" << any;
+    QTest::newRow("backslashes") << QByteArray("..\\..\\evil.bin") << "evil.bin" << any;
+    QTest::newRow("dot dot") << QByteArray("..") << QString() << any;
+    QTest::newRow("ends in dot dot") << QByteArray("sub/..") << QString() << any;
+    QTest::newRow("dot") << QByteArray(".") << QString() << any;
+    QTest::newRow("slash") << QByteArray("/") << QString() << any;
+    // The users' data are saved only from the file asked for.
+    QTest::newRow("not the file asked for") << QByteArray("other.db") << QString() << "BrenvikDATA";
+    QTest::newRow("asked for under another case")
+        << QByteArray("brenvikdata") << QString() << "BrenvikDATA";
+    QTest::newRow("the file asked for") << QByteArray("BrenvikDATA") << "BrenvikDATA"
+                                        << "BrenvikDATA";
+    QTest::newRow("the file asked for, with its path")
+        << QByteArray("/BrenvikDATA") << "BrenvikDATA"
+        << "BrenvikDATA";
 }
 
 void TestReceiver::hostileNames()
 {
     QFETCH(QByteArray, name);
     QFETCH(QString, stored);
+    QFETCH(QString, asked);
     QTemporaryDir root;
     QVERIFY(QDir(root.path()).mkpath("a/b"));
     const QString folder = root.filePath("a/b");
     WorkerLine line;
     QVERIFY(line.isReady());
-    startReceive(line, folder);
+    if (asked.isEmpty())
+        startReceive(line, folder);
+    else
+        startReceiveOf(line, folder, asked);
     const QByteArray data = pattern(200);
     if (stored.isEmpty()) {
         QCOMPARE(line.readByte(5000), int('C'));
@@ -313,6 +344,85 @@ void TestReceiver::hostileNames()
     // Nothing landed outside the folder.
     QCOMPARE(QDir(root.filePath("a")).entryList(QDir::Files), QStringList());
     QCOMPARE(QDir(root.path()).entryList(QDir::Files), QStringList());
+}
+
+void TestReceiver::refusedFiles_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("refused");
+    // The users' database is small: a header announcing more than the cap is refused before
+    // anything is written.
+    QTest::newRow("announced over the cap") << "over the cap" << true;
+    QTest::newRow("announced at the cap") << "at the cap" << false;
+    // A file does not grow past the size its header gave.
+    QTest::newRow("a block beyond the announced size") << "beyond the size" << true;
+    // However the sender trickles, a session has a total bound (ten minutes, scaled).
+    QTest::newRow("session longer than its bound") << "trickle" << true;
+}
+
+void TestReceiver::refusedFiles()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, refused);
+    if (kind == "trickle")
+        TimeScale::setFactor(0.015); // packet wait 75 ms, session bound 9 s
+    WorkerLine line;
+    QVERIFY(line.isReady());
+    QTemporaryDir dir;
+    startReceive(line, dir.path());
+    QCOMPARE(line.readByte(5000), int('C'));
+    const QByteArray accepted = QByteArray(1, WorkerLine::ACK) + "C";
+    const QByteArray cancel(2, WorkerLine::CAN);
+    const QByteArray data = pattern(4096);
+    QElapsedTimer took;
+    took.start();
+    if (kind == "over the cap" || kind == "at the cap") {
+        const qint64 size = YMODEM::kMaxFileBytes + (kind == "over the cap" ? 1 : 0);
+        line.write(WorkerLine::header("big.bin" + QByteArray(1, '\0') + QByteArray::number(size)));
+        if (refused) {
+            QCOMPARE(line.read(2, 5000), cancel);
+        } else {
+            QVERIFY(expect(line, accepted));
+            line.write(cancel); // the sender gives up: an accepted, short file
+            QVERIFY(expect(line, QByteArray(1, WorkerLine::ACK)));
+        }
+    } else if (kind == "beyond the size") {
+        line.write(WorkerLine::header(QByteArray("b.bin\0"
+                                                 "1024",
+                                                 10)));
+        QVERIFY(expect(line, accepted));
+        line.write(WorkerLine::block(1, data, 1024));
+        QVERIFY(expect(line, QByteArray(1, WorkerLine::ACK)));
+        line.write(WorkerLine::block(2, data.mid(1024), 1024));
+        QCOMPARE(line.read(2, 5000), cancel);
+    } else {
+        line.write(WorkerLine::header(QByteArray("slow.bin\0"
+                                                 "9999999",
+                                                 16)));
+        QVERIFY(expect(line, accepted));
+        int answer = WorkerLine::ACK;
+        for (int number = 1; answer == WorkerLine::ACK && took.elapsed() < 30000; ++number) {
+            QTest::qWait(15);
+            line.write(WorkerLine::block(number, data, 1024));
+            answer = line.readByte(5000);
+        }
+        QCOMPARE(answer, int(WorkerLine::CAN));
+        QCOMPARE(line.readByte(5000), int(WorkerLine::CAN));
+        // Ended by the bound, not before it.
+        QVERIFY2(took.elapsed() >= TimeScale::ms(600000) * 8 / 10,
+                 qPrintable(QString::number(took.elapsed())));
+    }
+    QVERIFY(line.waitFinished(10000));
+    if (refused) {
+        QCOMPARE(line.result(), int(YmodemCode::CancelledOnce));
+        // Nothing of a refused file is kept.
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList());
+        QVERIFY(line.worker().receivedFilePath().isEmpty() ||
+                !QFileInfo::exists(line.worker().receivedFilePath()));
+    } else {
+        QCOMPARE(line.result(), int(YmodemCode::Done));
+        QVERIFY(line.worker().receivedFileTruncated());
+    }
 }
 
 // CAN CAN from the sender ends the session with 0; the short file is flagged.

@@ -101,6 +101,8 @@ private slots:
     void eotNeverAnswered();
     void lostHeaderAskedAgain();
     void headerNeverAcknowledged();
+    void headerWaitEndsOnHangUp_data();
+    void headerWaitEndsOnHangUp();
     void blockNeverAnswered();
 };
 
@@ -515,6 +517,34 @@ void TestSender::headerNeverAcknowledged()
     QVERIFY(line.waitFinished(10000));
     QCOMPARE(line.result(), int(YmodemCode::HeaderUnanswered));
     QCOMPARE(line.readUntilQuiet(200), QByteArray(2, WorkerLine::CAN));
+}
+
+void TestSender::headerWaitEndsOnHangUp_data()
+{
+    QTest::addColumn<bool>("firmware");
+    // The loader's header wait is ten minutes (it erases first): a pulled cable must not hold
+    // it, nor the three minutes of another receiver.
+    QTest::newRow("loader's header wait") << true;
+    QTest::newRow("other receiver's header wait") << false;
+}
+
+void TestSender::headerWaitEndsOnHangUp()
+{
+    QFETCH(bool, firmware);
+    TimeScale::setFactor(1.0); // the bounds as they stand
+    WorkerLine line;
+    QVERIFY(line.isReady());
+    QTemporaryDir dir;
+    startSend(line, dir, "f.bin", pattern(2000), firmware);
+    QCOMPARE(line.readBlock(5000).number, 0);
+    QTest::qWait(300);
+    QElapsedTimer since;
+    since.start();
+    line.hangUp();
+    QVERIFY(line.waitFinished(10000));
+    QVERIFY2(since.elapsed() < 3000, qPrintable(QString::number(since.elapsed())));
+    QCOMPARE(line.result(), int(YmodemCode::HeaderUnanswered));
+    QCOMPARE(line.statuses().last(), QString("Upload Canceled with Errors..."));
 }
 
 void TestSender::blockNeverAnswered()

@@ -104,6 +104,11 @@ QStringList WorkerLine::paths() const
     return pathTexts;
 }
 
+void WorkerLine::hangUp()
+{
+    pty.closeMaster();
+}
+
 bool WorkerLine::write(const QByteArray& bytes)
 {
     return pty.writeMaster(bytes);

@@ -48,6 +48,8 @@ public:
     QStringList paths() const;
 
     // Peer side.
+    // Pulls the cable: the peer's end closes and the worker's port sees the hang-up.
+    void hangUp();
     bool write(const QByteArray& bytes);
     bool writeByte(char c) { return write(QByteArray(1, c)); }
     int readByte(int timeoutMs);

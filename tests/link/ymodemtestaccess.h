@@ -49,6 +49,31 @@ public:
     static QTimer* statusTimer(YMODEM& w) { return w.statusTimer; }
     static QString statusText(YMODEM& w) { return w.statusText; }
     static void setStatus(YMODEM& w, const QString& text) { w.setStatus(text); }
+
+    // What the last query found; read on the worker's thread (or while it is idle).
+    struct QueryFlags {
+        bool settingsChanged = false;
+        bool versionTooOld = false;
+        bool versionUnreadable = false;
+        int deviceVersion = 0;
+        QString deviceSerial;
+        bool stillInLoader = false;
+        bool preserveSettings = false;
+    };
+    static QueryFlags queryFlags(YMODEM& w)
+    {
+        QueryFlags f;
+        f.settingsChanged = w.settingsChanged;
+        f.versionTooOld = w.versionTooOld;
+        f.versionUnreadable = w.versionUnreadable;
+        f.deviceVersion = w.deviceVersion;
+        f.deviceSerial = w.deviceSerial;
+        f.stillInLoader = w.stillInLoader;
+        f.preserveSettings = w.preserveSettings;
+        return f;
+    }
+    static bool keepConsoleCopy(YMODEM& w) { return w.keepConsoleCopy; }
+    static QString ownReceiveFolder(YMODEM& w) { return w.ownReceiveFolder; }
 };
 
 #endif // YMODEMTESTACCESS_H

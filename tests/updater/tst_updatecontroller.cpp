@@ -88,22 +88,22 @@ void TestUpdateController::run_data()
     // A later report of any kind cannot end the run again or start another step.
     QTest::newRow("failure in the image, reports after it")
         << QList<Event>{result(12), result(-11), renamed, result(-10)} << 12
-        << QStringList{"transmit"} << "Transfer Failed with error 12";
+        << QStringList{"go", "transmit"} << "Transfer Failed with error 12";
     QTest::newRow("another console answers first")
         << QList<Event>{result(0), waitOver(), console("SN9", "v12.00"), result(-11)} << 1
-        << QStringList{"transmit", "connect", "read", "connect", "read"} << QString();
+        << QStringList{"go", "transmit", "connect", "read", "connect", "read"} << QString();
     QTest::newRow("the loader did not take the image")
         << QList<Event>{result(0), waitOver(), console("SN1", "v11.00"), result(-11)}
-        << int(RunResult::ImageNotTaken) << QStringList{"transmit", "connect", "read"}
+        << int(RunResult::ImageNotTaken) << QStringList{"go", "transmit", "connect", "read"}
         << "did not take the new firmware";
     QTest::newRow("stop before the loader")
         << QList<Event>{stop, result(ResultCode::StoppedByUser), result(-11)}
-        << int(ResultCode::StoppedByUser) << QStringList{"transmit", "stop"}
+        << int(ResultCode::StoppedByUser) << QStringList{"go", "transmit", "stop"}
         << "stopped before the Device was changed";
     // Once the image is in, a stop ends the run at once; the worker's later reports do nothing.
     QTest::newRow("stop during the re-flash wait")
         << QList<Event>{result(0), stop, result(-11), renamed} << int(ResultCode::StoppedByUser)
-        << QStringList{"transmit"} << QString();
+        << QStringList{"go", "transmit"} << QString();
 }
 
 void TestUpdateController::run()
@@ -122,7 +122,8 @@ void TestUpdateController::run()
     connect(&c, &UpdateController::readUpdatedConsole, this, [&] { requests << "read"; });
     connect(&c, &UpdateController::transmitUsersData, this, [&] { requests << "users"; });
     connect(&c, &UpdateController::renameModule, this, [&] { requests << "rename"; });
-    connect(&c, &UpdateController::stopWorker, this, [&] { requests << "stop"; });
+    connect(&c, &UpdateController::stopWorker, this,
+            [&](bool stop) { requests << (stop ? "stop" : "go"); });
     QSignalSpy finished(&c, &UpdateController::finished);
 
     c.consoleConnected();
