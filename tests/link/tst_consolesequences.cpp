@@ -791,7 +791,6 @@ void TestConsoleSequences::updateKeepsUsersData_data()
     QTest::addColumn<int>("code");
     QTest::addColumn<QStringList>("failed");
     QTest::addColumn<bool>("erased");
-    QTest::addColumn<int>("code");
 
     const QStringList none;
     QTest::newRow("statement fails, the others apply")
@@ -995,6 +994,7 @@ void TestConsoleSequences::updateStopsOnRequest_data()
 {
     QTest::addColumn<QString>("stopAt"); // the status line at which the stop is asked for
     QTest::addColumn<bool>("erased");
+    QTest::addColumn<int>("code");
     // Asked for while the users' data come off: the update stops once they are kept, before
     // the loader entry; the console keeps running its application, its data untouched.
     QTest::newRow("before the loader entry") << "Saving User Data... Please Wait" << false << -23;

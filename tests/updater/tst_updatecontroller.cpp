@@ -82,8 +82,8 @@ void TestUpdateController::run_data()
     const Event found = console(QStringLiteral("SN1"), QStringLiteral("v12.00"));
     QTest::newRow("whole update") << QList<Event>{result(0),   waitOver(),  found,
                                                   result(-11), result(-10), renamed}
-                                  << 0 << QStringList{"transmit", "connect", "read",  "connect",
-                                                      "users",    "connect", "rename"}
+                                  << 0 << QStringList{"go",      "transmit", "connect", "read",
+                                                      "connect", "users",    "connect", "rename"}
                                   << QString();
     // A later report of any kind cannot end the run again or start another step.
     QTest::newRow("failure in the image, reports after it")
