@@ -7,6 +7,7 @@
 
 #include <QDeadlineTimer>
 #include <QDebug>
+#include <QDir>
 #include <QMutexLocker>
 #include <QSemaphore>
 #include <QThread>
@@ -80,6 +81,10 @@ YMODEM::~YMODEM()
         statusTimer = nullptr;
         delete[] rxBuffer;
         rxBuffer = nullptr;
+        // The private folder goes with the worker once its received files are gone; anything
+        // still in it stays (only an empty folder is removed).
+        if (!ownReceiveFolder.isEmpty())
+            QDir().rmdir(ownReceiveFolder);
         delete[] dataBuffer;
         dataBuffer = nullptr;
         delete[] packetBuffer;
