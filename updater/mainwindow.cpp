@@ -234,7 +234,7 @@ void MainWindow::runDelayedShutdown()
     QMessageBox::information(this, tr("Uploader"),
                              tr("Operations are successfully terminated!\nPlease wait for the "
                                 "completion of Device Update") +
-                                 finalStatementsText);
+                                 finalNotes);
     QCoreApplication::quit();
 }
 

@@ -148,8 +148,8 @@ private:
     void forgetConsole();
 
     UpdateController* controller = nullptr;
-    // The package's statements of the final box of a successful run.
-    QString finalStatementsText;
+    // What the final box of a successful run adds to its text.
+    QString finalNotes;
     QStringList initialLabelTexts;
 
     Ui::MainWindow* ui;

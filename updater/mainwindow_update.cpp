@@ -152,7 +152,7 @@ void MainWindow::runFinished(const UpdateResult& result)
     ui->firmwareBar->setValue(ui->firmwareBar->value());
     if (result.ok()) {
         // The console restarts with everything in place; the delayed shutdown says so.
-        finalStatementsText = result.statementsText;
+        finalNotes = result.notes;
         shutdownTicks = ShutdownDelayTicks;
         resumeTick();
         return;
@@ -167,7 +167,7 @@ void MainWindow::runFinished(const UpdateResult& result)
                                 "Device are kept in:\n%1\nKeep this file: it is needed to "
                                 "restore them.")
                                      .arg(result.keptCopy) +
-                                 result.statementsText);
+                                 result.notes);
     if (result.code == ResultCode::VersionTooOld)
         QCoreApplication::quit();
 }

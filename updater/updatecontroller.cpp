@@ -300,16 +300,22 @@ void UpdateController::holdRebootWait(bool hold)
         run->rebootHeld = hold;
 }
 
-QString UpdateController::statementsText() const
+QString UpdateController::notes() const
 {
-    if (!run || run->failedStatements.isEmpty())
-        return QString();
-    QString text = tr("\n\nThese Users Settings update statements failed:");
-    for (const QString& statement : run->failedStatements)
-        text += QLatin1Char('\n') + statement;
-    if (!run->originalCopy.isEmpty())
-        text += tr("\nThe Users Settings and Data as they were before the update are kept in:\n%1")
-                    .arg(run->originalCopy);
+    QString text;
+    if (!run->failedStatements.isEmpty()) {
+        text = tr("\n\nThese Users Settings update statements failed:");
+        for (const QString& statement : run->failedStatements)
+            text += QLatin1Char('\n') + statement;
+        if (!run->originalCopy.isEmpty())
+            text += tr("\nThe Users Settings and Data as they were before the update are kept "
+                       "in:\n%1")
+                        .arg(run->originalCopy);
+    }
+    if (!run->consoleCopy.isEmpty())
+        text += tr("\n\nThe Users Settings and Data the Device held before the restore are kept "
+                   "in:\n%1")
+                    .arg(run->consoleCopy);
     return text;
 }
 
@@ -322,7 +328,7 @@ void UpdateController::finish(int code, const QString& detail, bool tellKeptCopy
     result.code = code;
     result.step = run->step;
     result.detail = detail;
-    result.statementsText = statementsText();
+    result.notes = notes();
     // Once the console's memory may have been erased, the kept copy is all there is.
     if (tellKeptCopy && UsersDataStore::isKeptCopy(run->usersData))
         result.keptCopy = run->usersData;
@@ -410,10 +416,9 @@ void UpdateController::migrationReported(const QStringList& failed, const QStrin
 
 void UpdateController::consoleCopyKept(const QString& path)
 {
-    if (!run)
-        return;
-    run->consoleCopy = path;
-    trace(QStringLiteral("Users Data on the Device before the restore kept in ") + path);
+    // The final text names it.
+    if (run)
+        run->consoleCopy = path;
 }
 
 QString UpdateController::failureText(int res) const

@@ -120,7 +120,7 @@ private:
         QString usersData; // the kept copy of this run's users' data
         QStringList failedStatements;
         QString originalCopy;
-        QString consoleCopy; // what the console held before a restore-only run replaced it
+        QString consoleCopy; // what the console held before a restore replaced it
         UpdateStep step = UpdateStep::Started;
         int phase = 1;
         bool stopRequested = false;
@@ -151,7 +151,7 @@ private:
     void afterUpdateRead();
     bool imageNotTaken() const;
     void connectRunPort();
-    QString statementsText() const;
+    QString notes() const;
     QString failureText(int res) const;
     bool journalUsable(const UpdateJournal::Entry& entry, const QString& consoleVersion) const;
 

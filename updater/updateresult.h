@@ -25,8 +25,9 @@ struct UpdateResult {
     // The kept copy of the users' data the user must be told of (the console has lost them or
     // may have), empty when the data are on the console.
     QString keptCopy;
-    // Migration statements that failed, as the final text lists them.
-    QString statementsText;
+    // Lines the final text adds: migration statements that failed, where the data the console
+    // held before a restore are kept.
+    QString notes;
     bool ok() const { return code == 0; }
 };
 
