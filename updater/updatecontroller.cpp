@@ -396,8 +396,9 @@ void UpdateController::usersDataPathReported(const QString& path)
     // The worker names the kept copy once it is safe: it is this run's.
     run->usersData = path;
     run->step = UpdateStep::UsersDataKept;
+    // Labelled with the console the data were taken from, as the worker read it then.
     if (run->journal.isOpen())
-        run->journal.setUsersFile(path);
+        run->journal.setUsersFile(path, run->identity.serialNumber);
 }
 
 void UpdateController::usersDataRead()

@@ -101,11 +101,13 @@ bool UpdateJournal::setPhase(Phase phase)
     return write();
 }
 
-bool UpdateJournal::setUsersFile(const QString& path)
+bool UpdateJournal::setUsersFile(const QString& path, const QString& serialNumber)
 {
     if (!open)
         return false;
     current.usersFile = path;
+    if (!serialNumber.isEmpty())
+        current.identity.serialNumber = serialNumber;
     if (current.phase < UsersDataSaved)
         current.phase = UsersDataSaved;
     return write();

@@ -55,7 +55,8 @@ public:
     // file behind it starts a new journal with its identity and users' file).
     bool resume(const Entry& entry);
     bool setPhase(Phase phase);
-    bool setUsersFile(const QString& path);
+    // The users' file kept, and the serial number of the console it was taken from (when given).
+    bool setUsersFile(const QString& path, const QString& serialNumber = QString());
     // Ends the journal: it stays on disk, marked finished, as a record of the run.
     bool finish(bool succeeded);
 
