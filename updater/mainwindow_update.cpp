@@ -205,14 +205,13 @@ void MainWindow::rebootWaitCancelled()
         return;
     rebootDialog = nullptr;
     dialog->deleteLater();
-    controller->holdRebootWait(true);
     if (askAbort()) {
         abandonRun();
         QCoreApplication::quit();
         return;
     }
-    // Declined: a new dialog takes over at the time reached; the clock was never stopped.
-    controller->holdRebootWait(false);
+    // Declined: a new dialog takes over at the time reached; the clock was never stopped. The
+    // question is asked from the wait's own tick, so the wait cannot end while it is open.
 }
 
 void MainWindow::setUserSettingsSlot()

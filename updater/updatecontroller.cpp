@@ -294,12 +294,6 @@ void UpdateController::requestStop()
     finish(ResultCode::StoppedByUser, QString(), true);
 }
 
-void UpdateController::holdRebootWait(bool hold)
-{
-    if (run)
-        run->rebootHeld = hold;
-}
-
 QString UpdateController::notes() const
 {
     QString text;
@@ -571,7 +565,7 @@ void UpdateController::rebootTick()
         int(qMin<qint64>(RebootWaitMs, rebootClock.elapsed() * RebootWaitMs / realTotal));
     emit rebootWaitProgress(elapsed);
     emit percentChanged(int(qint64(elapsed) * 100 / RebootWaitMs));
-    if (elapsed < RebootWaitMs || run->rebootHeld)
+    if (elapsed < RebootWaitMs)
         return;
     rebootTimer->stop();
     emit rebootWaitProgress(-1);

@@ -59,8 +59,6 @@ public:
     // point. Before the loader entry the console keeps everything; once the image is sent the
     // kept copy is named and offered again when the console is connected.
     void requestStop();
-    // The re-flash wait goes on but does not end while a question about it is open.
-    void holdRebootWait(bool hold);
 
     bool isRunning() const { return run != nullptr; }
     // A run, or a worker sequence of an ended run that has not reported yet.
@@ -124,7 +122,6 @@ private:
         UpdateStep step = UpdateStep::Started;
         int phase = 1;
         bool stopRequested = false;
-        bool rebootHeld = false;
         // Looking for the updated console by its serial number.
         bool hunting = false;
         QStringList candidates;
