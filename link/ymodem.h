@@ -134,6 +134,7 @@ private slots:
 
     // Members are public to the worker's own code and to its tests through friendship.
     friend class YmodemTestAccess;
+    friend class YmodemLine;
 
 public slots:
     // Queued right before yTransmitUserSettings: when keep is set, that call, once the console
