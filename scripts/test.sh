@@ -2,8 +2,8 @@
 # Installs what is missing, builds, and runs every test headless; then builds the whole suite a
 # second time under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/) and runs it
 # there with every report fatal, then the serial and link tests under ThreadSanitizer
-# (build-tsan/), and finally runs each fuzz target for a bounded time. Between the plain tests and the sanitizers,
-# the package stage builds, installs, runs and removes the Debian package.
+# (build-tsan/), and finally runs each fuzz target for a bounded time. Between the plain tests
+# and the sanitizers, the package stage builds, installs, runs and removes the Debian package.
 #
 #   SKIP_PACKAGE=1      leave out the package stage (it installs and removes the Debian package
 #                       on this machine, so it needs root or sudo)
