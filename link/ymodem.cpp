@@ -4,6 +4,7 @@
 #include "consoletrace.h"
 #include "qextserialport.h"
 #include "resultcodes.h"
+#include "ymodembytes.h"
 #include "ymodemline.h"
 #include "ymodemsender.h"
 
@@ -33,7 +34,6 @@ const int kHeaderAckLimitMs = 180000; // any other receiver
 // The baud-rate code the console link asks for. It is none of the port's codes, so the port keeps
 // the line rate the system already has for the device.
 const int kKeepLineRate = 0x20000;
-const char kCAN = 0x18;
 const int kOpenMode = QIODevice::ReadWrite | QIODevice::Unbuffered; // 35
 } // namespace
 
@@ -355,8 +355,8 @@ void YMODEM::yTransmitWrite(char c)
 
 void YMODEM::cancelTransfer()
 {
-    yTransmitWrite(kCAN);
-    yTransmitWrite(kCAN);
+    yTransmitWrite(YmodemBytes::CAN);
+    yTransmitWrite(YmodemBytes::CAN);
 }
 
 void YMODEM::yTransmitFlushInput()

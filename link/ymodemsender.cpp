@@ -6,6 +6,7 @@
 #include "byteline.h"
 #include "consoletrace.h"
 #include "timescale.h"
+#include "ymodembytes.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -15,14 +16,7 @@
 
 namespace
 {
-const char kSOH = 0x01;
-const char kSTX = 0x02;
-const char kEOT = 0x04;
-const char kACK = 0x06;
-const char kNAK = 0x15;
-const char kCAN = 0x18;
-const char kCrcRequest = 'C';
-const char kPad = 0x1A;
+using namespace YmodemBytes;
 
 const int kHeaderDataSize = 128;
 const int kSmallBlock = 128;
@@ -96,7 +90,7 @@ void YmodemSender::buildHeader(QByteArray& out, const QFileInfo& fileInfo)
     data.append(digits);
     data.append(kHeaderDataSize - data.size(), '\0');
 
-    out.append(kSOH);
+    out.append(SOH);
     out.append(char(0x00));
     out.append(char(0xFF));
     out.append(data);
@@ -109,17 +103,17 @@ void YmodemSender::buildData(const char* blockData, QByteArray& out, quint8 bloc
     const int d = int(qMin(remaining, quint32(n)));
     out.resize(3 + n);
     char* p = out.data();
-    p[0] = n == kLargeBlock ? kSTX : kSOH;
+    p[0] = n == kLargeBlock ? STX : SOH;
     p[1] = char(blockNumber);
     p[2] = char(0xFF - blockNumber);
     memcpy(p + 3, blockData, size_t(d));
-    memset(p + 3 + d, kPad, size_t(n - d));
+    memset(p + 3 + d, Pad, size_t(n - d));
 }
 
 QByteArray YmodemSender::endOfBatch()
 {
     QByteArray block(3 + kHeaderDataSize, '\0');
-    block[0] = kSOH;
+    block[0] = SOH;
     block[2] = char(0xFF);
     appendCrc(block);
     return block;
@@ -178,8 +172,8 @@ void YmodemSender::report(Status status)
 
 void YmodemSender::cancelTransfer()
 {
-    line.writeByte(kCAN);
-    line.writeByte(kCAN);
+    line.writeByte(CAN);
+    line.writeByte(CAN);
 }
 
 YmodemSender::Outcome YmodemSender::failWithErrors(Outcome outcome)
@@ -225,7 +219,7 @@ YmodemSender::Outcome YmodemSender::awaitHeaderAck(int limitMs)
         }
         char c = 0;
         const int got = line.readByte(c);
-        if (got == 1 && c == kACK)
+        if (got == 1 && c == ACK)
             return Outcome::Done;
         if (got == 1 || now() - lineChecked < kLineCheckMs)
             continue;
@@ -246,12 +240,12 @@ YmodemSender::Outcome YmodemSender::awaitRequestAfterHeader()
         char c = 0;
         if (line.readByte(c) != 1)
             continue;
-        if (c == kCrcRequest || c == kNAK)
+        if (c == CrcRequest || c == NAK)
             return Outcome::Done;
-        if (c == kCAN) {
+        if (c == CAN) {
             c = 0;
             line.readByte(c);
-            return cancelledByRemote(c == kCAN ? Answer::CancelledTwice : Answer::CancelledOnce);
+            return cancelledByRemote(c == CAN ? Answer::CancelledTwice : Answer::CancelledOnce);
         }
     }
     return Outcome::Done;
@@ -332,14 +326,14 @@ YmodemSender::Answer YmodemSender::awaitAnswer(qint64 writtenAt)
         char c = 0;
         if (line.readByte(c) != 1)
             continue;
-        if (c == kACK)
+        if (c == ACK)
             return Answer::Ack;
-        if (c == kNAK || (c == kCrcRequest && since >= TimeScale::ms(kAskAgainAfterMs)))
+        if (c == NAK || (c == CrcRequest && since >= TimeScale::ms(kAskAgainAfterMs)))
             return Answer::AskedAgain;
-        if (c == kCAN) {
+        if (c == CAN) {
             c = 0;
             line.readByte(c);
-            return c == kCAN ? Answer::CancelledTwice : Answer::CancelledOnce;
+            return c == CAN ? Answer::CancelledTwice : Answer::CancelledOnce;
         }
     }
 }
@@ -362,13 +356,13 @@ YmodemSender::Outcome YmodemSender::drainBeforeEot()
 YmodemSender::Outcome YmodemSender::endFile()
 {
     for (int attempt = 0; attempt < kEotTries; ++attempt) {
-        line.writeByte(kEOT);
+        line.writeByte(EOT);
         const qint64 sent = now();
         char c = 0;
         int got = 0;
         while (got != 1 && now() - sent < TimeScale::ms(kEotAnswerMs))
             got = line.readByte(c);
-        if (got == 1 && c == kACK) {
+        if (got == 1 && c == ACK) {
             report(Status::Succeeded);
             return Outcome::Done;
         }
@@ -412,14 +406,14 @@ bool YmodemSender::takeSyncByte(char c, int* passes, Request* result)
         report(Status::WaitingForSync);
         *passes = 0;
         return false;
-    case kCAN: {
+    case CAN: {
         const int next = line.readByte(c);
         if (next < 0) {
             *result = Request::ReadFailed;
             return true;
         }
-        if (next > 0 && c == kCAN) {
-            line.writeByte(kACK);
+        if (next > 0 && c == CAN) {
+            line.writeByte(ACK);
             line.flushInput();
             qDebug() << "XMODEM::yTransmit - canceled by remote";
             trace(QStringLiteral("XMODEM::yTransmit - canceled by remote\r\n"));
@@ -433,11 +427,11 @@ bool YmodemSender::takeSyncByte(char c, int* passes, Request* result)
         qDebug() << "c";
         trace(QStringLiteral("c\r\n"));
         Q_FALLTHROUGH();
-    case kCrcRequest:
+    case CrcRequest:
         qDebug() << "C";
         trace(QStringLiteral("C\r\n"));
         Q_FALLTHROUGH();
-    case kNAK:
+    case NAK:
         qDebug() << "NAK";
         trace(QStringLiteral("NAK\r\n"));
         return true;

@@ -3,6 +3,7 @@
 #include "qextserialport.h"
 #include "timescale.h"
 #include "ymodem.h"
+#include "ymodembytes.h"
 #include "ymodemcode.h"
 #include "ymodemline.h"
 #include "ymodemsender.h"
@@ -16,8 +17,6 @@
 
 namespace
 {
-const char kACK = 0x06;
-const char kNAK = 0x15;
 
 const int kOpenLimitMs = 10000;  // the worker's answer to the open request
 const int kNextRequestMs = 5000; // the receiver's request for the next file after EOT
@@ -134,7 +133,7 @@ bool TransferTool::endBatch(YMODEM& w)
     bool asked = false;
     while (!asked && waited.elapsed() < TimeScale::ms(kNextRequestMs)) {
         char c = 0;
-        asked = w.yTransmitRead(c, kSyncPollWait) == 1 && (c == 'C' || c == kNAK);
+        asked = w.yTransmitRead(c, kSyncPollWait) == 1 && (c == 'C' || c == YmodemBytes::NAK);
     }
     if (!asked)
         return false;
@@ -147,7 +146,7 @@ bool TransferTool::endBatch(YMODEM& w)
     waited.restart();
     while (waited.elapsed() < TimeScale::ms(kEndHeaderAckMs)) {
         char c = 0;
-        if (w.yTransmitRead(c, kSyncPollWait) == 1 && c == kACK)
+        if (w.yTransmitRead(c, kSyncPollWait) == 1 && c == YmodemBytes::ACK)
             return true;
     }
     return false;
