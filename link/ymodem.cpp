@@ -4,6 +4,9 @@
 #include "consoletrace.h"
 #include "qextserialport.h"
 #include "resultcodes.h"
+#include "ymodembytes.h"
+#include "ymodemline.h"
+#include "ymodemsender.h"
 
 #include <QDeadlineTimer>
 #include <QDebug>
@@ -17,7 +20,6 @@
 namespace
 {
 const int kRxBufferSize = 16384;    // capture buffer of the buffered input path
-const int kAnswerBufferSize = 4096; // a receiver's answers during a send, and some line noise
 const int kDataBufferSize = 1024;   // receiver scratch buffer
 const int kPacketBufferSize = 1029; // 1024 data bytes plus 5 bytes of framing
 const int kStatusIntervalMs = 20;   // how often the status line is repeated to the window
@@ -26,11 +28,13 @@ const int kPortFailureWaitMs = 200; // pause after the port could not count its 
 const int kSettleAfterOpenMs = 100; // lets the console's side settle after the port opens
 const int kRunFlagPollMs = 300;     // sleep step of initThread
 const int kVerChangedDefault = 300000;
+// The header's ACK. A loader erases its whole memory first: a large flash can take minutes.
+const int kLoaderHeaderAckLimitMs = 600000;
+const int kHeaderAckLimitMs = 180000; // any other receiver
 // The baud-rate code the console link asks for. It is none of the port's codes, so the port keeps
 // the line rate the system already has for the device.
 const int kKeepLineRate = 0x20000;
 const int kOpenMode = QIODevice::ReadWrite | QIODevice::Unbuffered; // 35
-const char kACK = 0x06;
 } // namespace
 
 YMODEM::YMODEM(QObject* parent)
@@ -51,7 +55,6 @@ YMODEM::YMODEM(QObject* parent)
     rxBuffer = new char[kRxBufferSize];
     dataBuffer = new char[kDataBufferSize];
     packetBuffer = new char[kPacketBufferSize];
-    answerBuffer = new char[kAnswerBufferSize];
 
     queryList = new QStringList;
 
@@ -89,8 +92,6 @@ YMODEM::~YMODEM()
         dataBuffer = nullptr;
         delete[] packetBuffer;
         packetBuffer = nullptr;
-        delete[] answerBuffer;
-        answerBuffer = nullptr;
     } catch (...) {
         qDebug() << "Error Detected";
     }
@@ -146,11 +147,6 @@ void YMODEM::releaseInThread()
 
 void YMODEM::releasePort()
 {
-    {
-        // Answers taken off a line are no business of the next one.
-        QMutexLocker lock(&rxWaitMutex);
-        answerHead = answerTail = 0;
-    }
     if (!port)
         return;
     if (port->isOpen())
@@ -281,20 +277,13 @@ void YMODEM::timerSlot()
 
 // ---- Byte input ----
 
+// The port's monitor thread. Only the buffered input is served here; the worker reads everything
+// else itself, woken by the port's own wait.
 void YMODEM::onReadyRead()
 {
     QextSerialPort* p = port;
-    if (p && captureAnswers(p))
-        return;
     if (p && rxCapture == 1)
         captureReceived(p);
-    // Wake a waiting reader only now that the bytes are where it looks for them: woken earlier,
-    // it would find the capture buffer unchanged and doze on.
-    {
-        QMutexLocker wake(&rxWaitMutex);
-        ++rxNotifyCount;
-    }
-    rxArrived.wakeAll();
 }
 
 void YMODEM::captureReceived(QextSerialPort* p)
@@ -314,111 +303,13 @@ void YMODEM::captureReceived(QextSerialPort* p)
     }
 }
 
-// Port's thread. rxWaitMutex is held across the read and the write so that the sender sees the
-// answer and the block written on it together. Lock order: rxWaitMutex, then the port's lock;
-// the worker never takes rxWaitMutex while it holds the port's lock.
-bool YMODEM::captureAnswers(QextSerialPort* p)
+// Dozes until the port reports new input (captured by then, with buffered input on) or ms pass.
+void YMODEM::waitForInput(int ms)
 {
-    QMutexLocker lock(&rxWaitMutex);
-    if (!answerCapture)
-        return false;
-    const bool nothingUnread = answerHead == answerTail;
-    if (nothingUnread) {
-        answerHead = answerTail = 0;
-    } else if (answerHead > 0) {
-        memmove(answerBuffer, answerBuffer + answerHead, size_t(answerTail - answerHead));
-        answerTail -= answerHead;
-        answerHead = 0;
-    }
-    for (;;) {
-        const int room = kAnswerBufferSize - answerTail;
-        if (room == 0) {
-            // More than any answer: noise beyond the buffer is dropped.
-            char drop[256];
-            if (p->read(drop, sizeof drop) < qint64(sizeof drop))
-                break;
-            continue;
-        }
-        const qint64 got = p->read(answerBuffer + answerTail, room);
-        if (got <= 0)
-            break;
-        answerTail += int(got);
-        if (got < room)
-            break;
-    }
-    // Only an ACK that is the first answer to the block on the line stands for that block;
-    // anything else is left to the sender's own rules.
-    if (runContents && nothingUnread && answerTail > 0 && answerBuffer[0] == kACK) {
-        sendRunBlock(p);
-        // The sender finds the run's progress when it next reads; only what it must judge
-        // itself wakes it.
-        if (answerHead == answerTail) {
-            answerHead = answerTail = 0;
-            return true;
-        }
-    }
-    ++rxNotifyCount;
-    // Woken while the lock is still held, the sender would only block on it again.
-    lock.unlock();
-    rxArrived.wakeAll();
-    return true;
-}
-
-void YMODEM::beginAnswerCapture()
-{
-    QMutexLocker lock(&rxWaitMutex);
-    answerCapture = true;
-    runContents = nullptr;
-}
-
-// What is still unread stays for yTransmitRead; new bytes wait in the port again.
-void YMODEM::endAnswerCapture()
-{
-    QMutexLocker lock(&rxWaitMutex);
-    answerCapture = false;
-    runContents = nullptr;
-    runNext.clear();
-}
-
-void YMODEM::armRun(const QByteArray* contents, const BlockAt& onLine)
-{
-    QByteArray next;
-    if (onLine.followed())
-        next = dataBlock(*contents, onLine.next());
-    QMutexLocker lock(&rxWaitMutex);
-    runContents = next.isEmpty() ? nullptr : contents;
-    runOnLine = onLine;
-    runNext = next;
-    runAdvanced = 0;
-}
-
-quint32 YMODEM::stopRun()
-{
-    QMutexLocker lock(&rxWaitMutex);
-    runContents = nullptr;
-    runNext.clear();
-    const quint32 advanced = runAdvanced;
-    runAdvanced = 0;
-    return advanced;
-}
-
-int YMODEM::readAnswer(char& c, quint32* advanced)
-{
-    QMutexLocker lock(&rxWaitMutex);
-    const QDeadlineTimer deadline(kReadWaitMs, Qt::PreciseTimer);
-    while (answerCapture && answerHead == answerTail && !deadline.hasExpired())
-        rxArrived.wait(&rxWaitMutex, deadline);
-    // Taken with the byte: what is unread came after the run's last block went out.
-    if (advanced) {
-        *advanced = runAdvanced;
-        runAdvanced = 0;
-    }
-    if (answerHead == answerTail) {
-        c = 0;
-        return 0;
-    }
-    c = answerBuffer[answerHead++];
-    return 1;
+    if (port && port->isOpen())
+        port->waitForReadyRead(ms);
+    else
+        QThread::msleep(ulong(qMax(0, ms)));
 }
 
 int YMODEM::yTransmitRead(char& c, unsigned short timeout)
@@ -430,27 +321,16 @@ int YMODEM::yTransmitRead(char& c, unsigned short timeout)
         return 0;
     }
 
-    // Wait for a notification rather than sleeping a fixed time. The counter taken before the
-    // look at the port closes the gap between that look and the wait; the port's lock is never
-    // taken while rxWaitMutex is held, so the monitor thread cannot deadlock against us.
-    quint64 seen;
-    {
-        QMutexLocker lock(&rxWaitMutex);
-        seen = rxNotifyCount;
-        // During a send the port's thread reads the answers; what it took is read first after.
-        if (answerCapture || answerHead < answerTail) {
-            lock.unlock();
-            return readAnswer(c, nullptr);
-        }
-    }
-    qint64 waiting = port->bytesAvailable();
+    // Returns as soon as a byte is there rather than after a fixed sleep.
     const QDeadlineTimer deadline(kReadWaitMs, Qt::PreciseTimer);
+    qint64 waiting = port->bytesAvailable();
     while (waiting == 0 && !deadline.hasExpired()) {
-        {
-            QMutexLocker lock(&rxWaitMutex);
-            if (rxNotifyCount == seen)
-                rxArrived.wait(&rxWaitMutex, deadline);
-            seen = rxNotifyCount;
+        if (!port->waitForReadyRead(int(deadline.remainingTime()))) {
+            // A closed or vanished port answers at once: the rest of the wait is slept, so that
+            // no caller's polling loop spins.
+            QThread::msleep(ulong(qMax<qint64>(0, deadline.remainingTime())));
+            waiting = port->bytesAvailable();
+            break;
         }
         waiting = port->bytesAvailable();
     }
@@ -473,12 +353,82 @@ void YMODEM::yTransmitWrite(char c)
         port->write(&c, 1);
 }
 
+void YMODEM::cancelTransfer()
+{
+    yTransmitWrite(YmodemBytes::CAN);
+    yTransmitWrite(YmodemBytes::CAN);
+}
+
 void YMODEM::yTransmitFlushInput()
 {
-    {
-        QMutexLocker lock(&rxWaitMutex);
-        answerHead = answerTail = 0;
-    }
     if (port && port->isOpen())
         port->readAll();
+}
+
+// ---- Sender ----
+
+quint16 YMODEM::Crc16_Compute(const unsigned char* data, int length)
+{
+    return YmodemSender::crc16(data, length);
+}
+
+void YMODEM::Build_Header_Block(QByteArray& out, const QFileInfo& fileInfo)
+{
+    YmodemSender::buildHeader(out, fileInfo);
+}
+
+void YMODEM::Build_Data_Block(const char* blockData, QByteArray& out, quint8 blockNumber,
+                              quint32 remaining)
+{
+    YmodemSender::buildData(blockData, out, blockNumber, remaining);
+}
+
+int YMODEM::Ymodem_Transmit(const QByteArray& contents, const QFileInfo& fileInfo)
+{
+    return transmitFile(contents, fileInfo, true);
+}
+
+int YMODEM::Ymodem_Transmit_User_Data(const QByteArray& contents, const QFileInfo& fileInfo)
+{
+    return transmitFile(contents, fileInfo, false);
+}
+
+// The sender's status in this worker's texts; an empty text changes nothing.
+QString YMODEM::senderStatusText(int status, bool firmware)
+{
+    switch (YmodemSender::Status(status)) {
+    case YmodemSender::Status::HeaderSent:
+        return firmware ? tr("Memory Erase in Process...") : QString();
+    case YmodemSender::Status::BlocksUnderWay:
+        return firmware ? tr("File Upload in Process...") : tr("User Settings Loading...");
+    case YmodemSender::Status::Succeeded:
+        return firmware ? tr("File Uploaded Successfully")
+                        : tr("User Settings Uploaded Successfully");
+    case YmodemSender::Status::CancelledByRemote:
+        return tr("Upload Canceled by Remote");
+    case YmodemSender::Status::CancelledWithErrors:
+        return tr("Upload Canceled with Errors...");
+    case YmodemSender::Status::WaitingForSync:
+        return tr("Waiting for Sync...");
+    }
+    return QString();
+}
+
+void YMODEM::attachSender(YmodemSender& sender, bool firmware)
+{
+    sender.onProgress = [this](int percent) { emit progress(percent); };
+    sender.onStatus = [this, firmware](YmodemSender::Status status) {
+        const QString text = senderStatusText(int(status), firmware);
+        if (!text.isEmpty())
+            setStatus(text);
+    };
+}
+
+int YMODEM::transmitFile(const QByteArray& contents, const QFileInfo& fileInfo, bool firmware)
+{
+    YmodemLine line(*this);
+    YmodemSender sender(line);
+    attachSender(sender, firmware);
+    return int(
+        sender.send(contents, fileInfo, firmware ? kLoaderHeaderAckLimitMs : kHeaderAckLimitMs));
 }

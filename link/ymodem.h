@@ -8,12 +8,12 @@
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
-#include <QWaitCondition>
 #include <atomic>
 #include <functional>
 
 class QTimer;
 class QextSerialPort;
+class YmodemSender;
 
 // The one object that talks to the console. It lives in a thread of its own; every request
 // arrives as a queued slot call and every answer leaves as a signal.
@@ -152,53 +152,22 @@ private:
     void releaseInThread();
     void releasePort();
 
-    // ---- Sender helpers (ymodem_sender.cpp) ----
+    // ---- Sender (YmodemSender) ----
     int transmitFile(const QByteArray& contents, const QFileInfo& fileInfo, bool firmware);
-    static void appendCrc(QByteArray& block);
-    // A data block's place in the file: its number (from 1), its first byte and how much of the
-    // file is left from there.
-    struct BlockAt {
-        quint32 number = 1;
-        quint32 offset = 0;
-        quint32 remaining = 0;
-        quint32 length() const; // the file's bytes in this block
-        bool last() const;
-        // A block follows this one in the same send (it is not the last, nor at the limit).
-        bool followed() const;
-        BlockAt next() const;
-    };
-    static QByteArray dataBlock(const QByteArray& contents, const BlockAt& at);
-    void writeBlock(const QByteArray& framed);
-    int awaitHeaderAck(const QByteArray& header, int limitMs);
-    int awaitRequestAfterHeader();
-    int sendFile(const QByteArray& contents, const QFileInfo& fileInfo, bool firmware);
-    int sendBlocks(const QByteArray& contents, quint32 size, const QString& status);
-    int drainBeforeEot();
-    void cancelTransfer();
+    // Routes the sender's progress and status (in this worker's texts) to its signals.
+    void attachSender(YmodemSender& sender, bool firmware);
+    static QString senderStatusText(int status, bool firmware);
 
-    // ---- Sender's answer path (ymodem.cpp) ----
-    // While a send runs, the port's thread takes the receiver's answers off the line itself and,
-    // while a run of blocks is armed, answers each ACK that is the first answer to the block on
-    // the line with the next block, without waking this thread: the blocks do not wait for it,
-    // and it looks at how far the run got whenever it reads.
-    void beginAnswerCapture();
-    void endAnswerCapture();
-    // Arms a run that goes on after onLine, the block just written, up to the last block.
-    void armRun(const QByteArray* contents, const BlockAt& onLine);
-    // Disarms; the blocks the port's thread has written since the sender last looked.
-    quint32 stopRun();
-    // One answer byte within the short read wait (0 when none came) and, when advanced is
-    // given, the blocks the run has written since the last look.
-    int readAnswer(char& c, quint32* advanced);
-    bool captureAnswers(QextSerialPort* p);
-    // Port's thread, rxWaitMutex held: the run's next block on the ACK the buffer starts with.
-    void sendRunBlock(QextSerialPort* p);
+    // ---- Byte input (ymodem.cpp) ----
     void captureReceived(QextSerialPort* p);
+    // Waits at most ms for the port's next input report.
+    void waitForInput(int ms);
+    // CAN CAN: ends the transfer on the other side.
+    void cancelTransfer();
 
     // ---- Receiver helpers (ymodem_receiver.cpp) ----
     QString receiveFolderPath();
     void purgeInput();
-    void waitForInput(quint64* seen, int ms);
     QString receiveFolder;    // set by setReceiveFolder
     QString ownReceiveFolder; // made on first use when no folder was set
 
@@ -287,19 +256,6 @@ private:
     std::atomic<int> rxCapture{0};
     QSqlDatabase userDb;
 
-    // Wakes yTransmitRead as soon as a byte arrives instead of after a fixed sleep.
-    QMutex rxWaitMutex;
-    QWaitCondition rxArrived;
-    quint64 rxNotifyCount = 0; // notifications seen so far; guarded by rxWaitMutex
-    // The sender's answer path; all guarded by rxWaitMutex.
-    bool answerCapture = false;
-    char* answerBuffer = nullptr;
-    int answerHead = 0;                      // next byte to read
-    int answerTail = 0;                      // end of the bytes held
-    const QByteArray* runContents = nullptr; // the file of the armed run; null: none
-    BlockAt runOnLine;                       // the block the run wrote last
-    QByteArray runNext;                      // written on the next ACK
-    quint32 runAdvanced = 0;                 // blocks written since the sender last looked
     bool threadEndWatched = false;
 
     // Set by the receiver when a session ended with the file shorter than its header said.

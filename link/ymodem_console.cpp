@@ -10,6 +10,8 @@
 #include "usersdatastore.h"
 #include "ymodem.h"
 #include "ymodemcode.h"
+#include "ymodemline.h"
+#include "ymodemsender.h"
 
 #include <QDebug>
 #include <QDir>
@@ -325,70 +327,22 @@ bool YMODEM::loadFileRequested(bool stoppable)
 // to read (the line is gone), StoppedByUser on a stop request when stoppable.
 int YMODEM::syncWithReceiver(bool stoppable)
 {
-    QElapsedTimer waited;
-    waited.start();
-    int passes = 0;
-    const auto readFailed = [] {
-        trace(QStringLiteral("Serial port read error while waiting for the Device's request\r\n"));
-        return ResultCode::NoAnswerFromConsole;
-    };
-    for (;;) {
-        if (stoppable && stopRequested)
-            return ResultCode::StoppedByUser;
-        if (waited.elapsed() >= TimeScale::ms(kSyncLimitMs)) {
-            trace(QStringLiteral("No request from the Device within %1 s\r\n")
-                      .arg(TimeScale::ms(kSyncLimitMs) / 1000.0));
-            return ResultCode::NoAnswerFromConsole;
-        }
-        char c = 0;
-        if (yTransmitRead(c, 100) < 0)
-            return readFailed();
-        bool passEnds = true;
-        switch (c) {
-        case 0:
-            qDebug() << "XYMODEM::yTransmit - Waiting Connect...";
-            trace(QStringLiteral("XYMODEM::yTransmit - Waiting Connect...\r\n"));
-            setStatus(tr("Waiting for Sync..."));
-            passes = 0;
-            break;
-        case kCAN: {
-            const int next = yTransmitRead(c, 50);
-            if (next < 0)
-                return readFailed();
-            if (next > 0 && c == kCAN) {
-                yTransmitWrite(kACK);
-                yTransmitFlushInput();
-                qDebug() << "XMODEM::yTransmit - canceled by remote";
-                trace(QStringLiteral("XMODEM::yTransmit - canceled by remote\r\n"));
-                setStatus(tr("Upload Canceled by Remote"));
-                return ResultCode::CancelledByConsole;
-            }
-            break;
-        }
-        case 'c':
-            qDebug() << "c";
-            trace(QStringLiteral("c\r\n"));
-            Q_FALLTHROUGH();
-        case 'C':
-            qDebug() << "C";
-            trace(QStringLiteral("C\r\n"));
-            Q_FALLTHROUGH();
-        case kNAK:
-            qDebug() << "NAK";
-            trace(QStringLiteral("NAK\r\n"));
-            passEnds = false;
-            break;
-        default:
-            qDebug() << "XYMODEM::yTransmit - Unknown : " << c;
-            trace(QStringLiteral("XMODEM::yTransmit - Unknown, %1\r\n")
-                      .arg(QString::fromLatin1(&c, 1)));
-            break;
-        }
-        if (!passEnds)
-            return 0;
-        if (++passes >= 10)
-            return 0;
+    YmodemLine line(*this);
+    YmodemSender sender(line);
+    attachSender(sender, true);
+    const auto stop = [this, stoppable] { return stoppable && stopRequested; };
+    switch (sender.awaitRequest(TimeScale::ms(kSyncLimitMs), stop)) {
+    case YmodemSender::Request::Ready:
+        return 0;
+    case YmodemSender::Request::Cancelled:
+        return ResultCode::CancelledByConsole;
+    case YmodemSender::Request::Stopped:
+        return ResultCode::StoppedByUser;
+    case YmodemSender::Request::ReadFailed:
+    case YmodemSender::Request::TimedOut:
+        break;
     }
+    return ResultCode::NoAnswerFromConsole;
 }
 
 // A later run registers the default connection again; the earlier handle is let go first so

@@ -86,16 +86,6 @@ QString safeFileName(const QString& given)
 }
 } // namespace
 
-// Dozes until the port's thread reports new input or ms pass. seen holds the notification count
-// the caller last looked at, so a notification between that look and the wait is not missed.
-void YMODEM::waitForInput(quint64* seen, int ms)
-{
-    QMutexLocker lock(&rxWaitMutex);
-    if (rxNotifyCount == *seen)
-        rxArrived.wait(&rxWaitMutex, QDeadlineTimer(ms));
-    *seen = rxNotifyCount;
-}
-
 // Drops what is captured and what still waits in the port: after a failure and the pause that
 // follows, nothing there belongs to the packet about to be asked for.
 void YMODEM::purgeInput()
@@ -109,11 +99,6 @@ void YMODEM::purgeInput()
 int YMODEM::Receive_Packet(char* buffer, int* length, int sessionStarted)
 {
     *length = 0;
-    quint64 seen;
-    {
-        QMutexLocker lock(&rxWaitMutex);
-        seen = rxNotifyCount;
-    }
     QElapsedTimer waited;
     waited.start();
     const int limit = TimeScale::ms(kPacketWaitMs);
@@ -134,7 +119,7 @@ int YMODEM::Receive_Packet(char* buffer, int* length, int sessionStarted)
         const qint64 left = limit - waited.elapsed();
         if (left <= 0)
             break;
-        waitForInput(&seen, int(qMin<qint64>(left, kPollSliceMs)));
+        waitForInput(int(qMin<qint64>(left, kPollSliceMs)));
     }
 
     QMutexLocker lock(&rxMutex);

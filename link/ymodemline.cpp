@@ -47,7 +47,7 @@ int YmodemLine::captured(char firstTwo[2])
 
 void YmodemLine::waitForInput(int ms)
 {
-    w.waitForInput(&seen, ms);
+    w.waitForInput(ms);
 }
 
 int YmodemLine::takeCaptured(char* buffer, int max)

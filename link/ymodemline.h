@@ -6,7 +6,8 @@
 class YMODEM;
 
 // The worker's port as a ByteLine: direct input through yTransmitRead, buffered input through
-// the worker's capture buffer (filled by onReadyRead on the port's thread).
+// the worker's capture buffer (filled by onReadyRead on the port's thread); both wait on the
+// port's own input report.
 class YmodemLine : public ByteLine
 {
 public:
@@ -23,7 +24,6 @@ public:
 
 private:
     YMODEM& w;
-    quint64 seen = 0; // input notifications looked at so far
 };
 
 #endif // YMODEMLINE_H

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test headless; then builds the whole suite a
 # second time under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/) and runs it
-# there with every report fatal, then the serial tests under ThreadSanitizer (build-tsan/), and
-# finally runs each fuzz target for a bounded time. Between the plain tests and the sanitizers,
-# the package stage builds, installs, runs and removes the Debian package.
+# there with every report fatal, then the serial and link tests under ThreadSanitizer
+# (build-tsan/), and finally runs each fuzz target for a bounded time. Between the plain tests
+# and the sanitizers, the package stage builds, installs, runs and removes the Debian package.
 #
 #   SKIP_PACKAGE=1      leave out the package stage (it installs and removes the Debian package
 #                       on this machine, so it needs root or sudo)
@@ -58,15 +58,15 @@ if [ "${SKIP_SANITIZERS:-0}" != 1 ]; then
 fi
 
 if [ "${SKIP_SANITIZERS:-0}" != 1 ] && [ "${SKIP_TSAN:-0}" != 1 ]; then
-    stage "ThreadSanitizer build (serial tests)"
+    stage "ThreadSanitizer build (serial and link tests)"
     tsan_build=${TSAN_BUILD_DIR:-$root/build-tsan}
-    # The link tests are left out: their worker is driven by queued calls, which Qt hands over
-    # through its uninstrumented event queue, and every such call is reported as a race.
-    tsan_tests=(tst_serialsettings tst_serialport tst_serialdevice)
+    # The worker's queued calls are handed over inside Qt's uninstrumented event queue; that
+    # hand-over is suppressed in tests/sanitizers/tsan.supp, everything else is checked.
+    tsan_tests=(tst_serialsettings tst_serialport tst_serialdevice tst_worker tst_workerport tst_sender)
     cmake -S "$root" -B "$tsan_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATER_TSAN=ON \
         ${CMAKE_EXTRA_ARGS:-} >/dev/null
     cmake --build "$tsan_build" -j"$(nproc)" --target "${tsan_tests[@]}"
-    stage "Serial tests under ThreadSanitizer"
+    stage "Serial and link tests under ThreadSanitizer"
     # Qt's locks are made visible by tests/sanitizers/tsan_qtlocks.cpp; what is left inside
     # Qt's own code is suppressed there with its reason. Any other report fails the test.
     export TSAN_OPTIONS="halt_on_error=1:exitcode=25:second_deadlock_stack=1:suppressions=$root/tests/sanitizers/tsan.supp"

@@ -3,6 +3,7 @@
 #include "seriallinerules.h"
 #include "win_qextserialthread.h"
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QMutexLocker>
 #include <QThread>
@@ -219,6 +220,7 @@ void Win_QextSerialPort::close()
     }
     stopModemWatcher();
     closeHandle();
+    reportReady();
     {
         QWriteLocker pending(bytesToWriteLock);
         _bytesToWrite = 0;
@@ -253,9 +255,47 @@ qint64 Win_QextSerialPort::bytesToWrite() const
     return _bytesToWrite;
 }
 
-bool Win_QextSerialPort::waitForReadyRead(int)
+bool Win_QextSerialPort::waitForReadyRead(int msecs)
 {
-    return false;
+    if (onMonitorThread())
+        return false; // nothing could be reported while the monitor itself waits
+    quint64 seen;
+    {
+        QMutexLocker lock(&readyMutex);
+        seen = readyReports;
+    }
+    // The count is taken before this look, so a report between the two is not missed.
+    if (input.queued() > 0)
+        return true;
+    if (!handle || gone)
+        return false;
+    const QDeadlineTimer deadline(msecs < 0 ? QDeadlineTimer::Forever : msecs, Qt::PreciseTimer);
+    if (ioMode() != EventIo) {
+        // No monitor to report: the device is asked in short steps.
+        while (bytesAvailable() == 0 && !deadline.hasExpired())
+            QThread::msleep(1);
+        return bytesAvailable() > 0;
+    }
+    bool reported;
+    {
+        QMutexLocker lock(&readyMutex);
+        while (readyReports == seen && handle && !gone)
+            if (!readyArrived.wait(&readyMutex, deadline))
+                break;
+        reported = readyReports != seen;
+    }
+    if (input.queued() > 0)
+        return true;
+    return reported && handle && !gone;
+}
+
+void Win_QextSerialPort::reportReady()
+{
+    {
+        QMutexLocker lock(&readyMutex);
+        ++readyReports;
+    }
+    readyArrived.wakeAll();
 }
 
 void Win_QextSerialPort::setBaudRate(BaudRateType rate)
@@ -363,6 +403,7 @@ void Win_QextSerialPort::markGone(int err)
         return;
     goneErr = err ? err : EIO;
     gone = true;
+    reportReady();
     output.clear();
     txWaiting = false;
     QMutexLocker lock(mutex);
@@ -626,6 +667,8 @@ void Win_QextSerialPort::monitorCommEvent()
 
     if (arrived > 0) {
         emit readyRead();
+        // After the slots: a waiter finds what they did with the bytes.
+        reportReady();
         // A directly connected slot may have closed (or re-opened) the port.
         if (overlapThread->stopping() || handle != h)
             return;

@@ -6,7 +6,9 @@
 #include "serialoutputqueue.h"
 #include "serialplatform.h"
 
+#include <QMutex>
 #include <QReadWriteLock>
+#include <QWaitCondition>
 #include <atomic>
 #include <thread>
 
@@ -32,6 +34,9 @@ public:
     qint64 size() const override;
     bool atEnd() const override;
     qint64 bytesToWrite() const override;
+    // Waits at most msecs for the monitor's next readyRead() (and the directly connected slots
+    // it ran). True at once when bytes wait in the input queue; false on time-out, and false at
+    // once when the port is closed or the line gone. Not on the monitor thread (false).
     bool waitForReadyRead(int msecs) override;
 
     void setBaudRate(BaudRateType rate) override;
@@ -81,6 +86,8 @@ private:
     bool onMonitorThread() const;
     void wakeMonitor();
     qint64 takeInput(char* data, qint64 maxSize);
+    // Wakes waitForReadyRead: new input was reported, or the line ended.
+    void reportReady();
     bool flushOutput(int timeoutMs);
 
     // Written under the port lock and the input queue's lock; size() reads it under the latter.
@@ -98,6 +105,11 @@ private:
     SerialInputQueue input;
     SerialOutputQueue output;
     std::atomic<bool> gone; // the device vanished (hang-up, I/O error)
+    // waitForReadyRead's wake-up. A leaf lock: nothing else is locked while it is held, so it
+    // may be taken with the port lock or the queues' locks held.
+    QMutex readyMutex;
+    QWaitCondition readyArrived;
+    quint64 readyReports = 0; // guarded by readyMutex
     std::atomic<int> goneErr;
     bool modemSupported;
     int lastDsr;

@@ -3,7 +3,10 @@
 #include "qextserialport.h"
 #include "timescale.h"
 #include "ymodem.h"
+#include "ymodembytes.h"
 #include "ymodemcode.h"
+#include "ymodemline.h"
+#include "ymodemsender.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -14,10 +17,6 @@
 
 namespace
 {
-const char kSOH = 0x01;
-const char kACK = 0x06;
-const char kNAK = 0x15;
-const char kCAN = 0x18;
 
 const int kOpenLimitMs = 10000;  // the worker's answer to the open request
 const int kNextRequestMs = 5000; // the receiver's request for the next file after EOT
@@ -109,39 +108,18 @@ void TransferTool::showProgress(int percent)
     std::fflush(stderr);
 }
 
-// The receiver asks with "C", "c" or NAK; other bytes are tolerated ten times in a row, as the
-// updater does before it sends, and CAN CAN refuses the transfer.
+// The engine's own wait for the request, as the updater runs it before it sends.
 int TransferTool::waitForRequest(YMODEM& w, int limitMs)
 {
-    QElapsedTimer waited;
-    waited.start();
-    int passes = 0;
-    for (;;) {
-        char c = 0;
-        if (w.yTransmitRead(c, kSyncPollWait) < 0)
-            return Ok;
-        switch (c) {
-        case 0:
-            passes = 0;
-            if (waited.elapsed() >= limitMs)
-                return NoRequest;
-            continue;
-        case 'C':
-        case 'c':
-        case kNAK:
-            return Ok;
-        case kCAN:
-            if (w.yTransmitRead(c, kSyncPollWait) >= 0 && c == kCAN) {
-                w.yTransmitWrite(kACK);
-                w.yTransmitFlushInput();
-                return CancelledAtStart;
-            }
-            break;
-        default:
-            break;
-        }
-        if (++passes >= 10)
-            return Ok;
+    YmodemLine line(w);
+    YmodemSender sender(line);
+    switch (sender.awaitRequest(limitMs, nullptr)) {
+    case YmodemSender::Request::Cancelled:
+        return CancelledAtStart;
+    case YmodemSender::Request::TimedOut:
+        return NoRequest;
+    default:
+        return Ok;
     }
 }
 
@@ -149,20 +127,13 @@ int TransferTool::waitForRequest(YMODEM& w, int limitMs)
 // the receiver did not acknowledge it (the file itself was already acknowledged).
 bool TransferTool::endBatch(YMODEM& w)
 {
-    QByteArray block(3 + 128, '\0');
-    block[0] = kSOH;
-    block[2] = char(0xFF);
-    const quint16 crc =
-        YMODEM::Crc16_Compute(reinterpret_cast<const unsigned char*>(block.constData()) + 3, 128);
-    block.append(char(crc >> 8));
-    block.append(char(crc & 0xFF));
-
+    const QByteArray block = YmodemSender::endOfBatch();
     QElapsedTimer waited;
     waited.start();
     bool asked = false;
     while (!asked && waited.elapsed() < TimeScale::ms(kNextRequestMs)) {
         char c = 0;
-        asked = w.yTransmitRead(c, kSyncPollWait) == 1 && (c == 'C' || c == kNAK);
+        asked = w.yTransmitRead(c, kSyncPollWait) == 1 && (c == 'C' || c == YmodemBytes::NAK);
     }
     if (!asked)
         return false;
@@ -175,7 +146,7 @@ bool TransferTool::endBatch(YMODEM& w)
     waited.restart();
     while (waited.elapsed() < TimeScale::ms(kEndHeaderAckMs)) {
         char c = 0;
-        if (w.yTransmitRead(c, kSyncPollWait) == 1 && c == kACK)
+        if (w.yTransmitRead(c, kSyncPollWait) == 1 && c == YmodemBytes::ACK)
             return true;
     }
     return false;

@@ -4,9 +4,9 @@
 #include "ymodem.h"
 #include "ymodemcode.h"
 
-#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <cmath>
 
 namespace
 {
@@ -20,48 +20,120 @@ QByteArray pattern(int size)
     return data;
 }
 
-// What a receiver collects from one file.
-struct Received {
-    QByteArray header;
-    QByteArray data;
-    QList<int> sizes;
-    QList<int> numbers;
-    int eots = 0;
-    bool ok = false;
+const QString kLoading = QStringLiteral("User Settings Loading...");
+const QString kUploaded = QStringLiteral("User Settings Uploaded Successfully");
+const QString kWithErrors = QStringLiteral("Upload Canceled with Errors...");
+const QString kByRemote = QStringLiteral("Upload Canceled by Remote");
+
+// What the peer saw of one send.
+struct Peer {
+    QList<int> numbers; // every block read, header (0) and copies included
+    QList<int> sizes;   // data blocks taken, in order
+    QByteArray data;    // their data
+    int lastTaken = 0;  // number of the last data block taken (the header counts as 0)
 };
 
-// Plays a prompt receiver: ACK and "C" for the header, ACK for each block and for EOT.
-Received receiveFile(WorkerLine& line)
+QByteArray bytesOf(const QStringList& tokens)
 {
-    Received r;
-    const WorkerLine::Block h = line.readBlock(5000);
-    if (h.kind != WorkerLine::SOH || h.number != 0 || !h.crcOk)
-        return r;
-    r.header = h.data;
-    line.write(QByteArray(1, WorkerLine::ACK) + "C");
+    static const QMap<QString, char> names{{"ACK", char(WorkerLine::ACK)},
+                                           {"NAK", char(WorkerLine::NAK)},
+                                           {"CAN", char(WorkerLine::CAN)},
+                                           {"EOT", char(WorkerLine::EOT)},
+                                           {"C", 'C'},
+                                           {"x", 'x'}};
+    QByteArray bytes;
+    for (const QString& t : tokens)
+        bytes.append(names.value(t, '?'));
+    return bytes;
+}
+
+bool isDataBlock(const WorkerLine::Block& b)
+{
+    return (b.kind == WorkerLine::SOH || b.kind == WorkerLine::STX) && b.crcOk &&
+           b.number + b.complement == 0xFF;
+}
+
+void take(Peer& peer, const WorkerLine::Block& b)
+{
+    peer.numbers << b.number;
+    if (b.number == peer.lastTaken)
+        return; // a copy of the block taken last
+    peer.lastTaken = b.number;
+    peer.sizes << b.data.size();
+    peer.data += b.data;
+}
+
+// Takes and acknowledges data blocks, each the one after the last taken, up to EOT (read).
+QString takeTheRest(WorkerLine& line, Peer& peer)
+{
     for (;;) {
         const WorkerLine::Block b = line.readBlock(5000);
-        if (b.kind == WorkerLine::EOT) {
-            ++r.eots;
-            line.writeByte(WorkerLine::ACK);
-            r.ok = true;
-            return r;
-        }
-        if ((b.kind != WorkerLine::SOH && b.kind != WorkerLine::STX) || !b.crcOk ||
-            b.number + b.complement != 0xFF)
-            return r;
-        r.sizes << b.data.size();
-        r.numbers << b.number;
-        r.data += b.data;
+        if (b.kind == WorkerLine::EOT)
+            return QString();
+        if (!isDataBlock(b) || b.number != ((peer.lastTaken + 1) & 0xFF))
+            return QStringLiteral("block %1 (kind %2) after %3")
+                .arg(b.number)
+                .arg(b.kind)
+                .arg(peer.lastTaken);
+        take(peer, b);
         line.writeByte(WorkerLine::ACK);
     }
 }
 
-// Sends data as a file called name from the worker's thread.
-void startSend(WorkerLine& line, QTemporaryDir& dir, const QString& name, const QByteArray& data,
-               bool firmware = false)
+// One step of a receiver script; an empty answer when the step went as written.
+//   header | block N | drop N (read, not taken) | rest (take and ACK all up to EOT) | eot
+//   send TOKENS | expect TOKENS (these bytes come next) | quiet MS | wait MS | hangup
+QString runStep(WorkerLine& line, Peer& peer, const QString& step)
 {
-    const QString path = dir.filePath(name);
+    const QStringList words = step.split(QLatin1Char(' '));
+    const QString verb = words.first();
+    const QStringList args = words.mid(1);
+    if (verb == "header") {
+        const WorkerLine::Block b = line.readBlock(5000);
+        peer.numbers << b.number;
+        return b.kind == WorkerLine::SOH && b.number == 0 && b.crcOk ? QString() : "no header";
+    }
+    if (verb == "block" || verb == "drop") {
+        const WorkerLine::Block b = line.readBlock(5000);
+        if (!isDataBlock(b) || b.number != args.value(0).toInt())
+            return QStringLiteral("block %1 (kind %2)").arg(b.number).arg(b.kind);
+        if (verb == "block")
+            take(peer, b);
+        else
+            peer.numbers << b.number;
+        return QString();
+    }
+    if (verb == "rest")
+        return takeTheRest(line, peer);
+    if (verb == "eot")
+        return line.readByte(5000) == WorkerLine::EOT ? QString() : "no EOT";
+    if (verb == "send")
+        return line.write(bytesOf(args)) ? QString() : "write failed";
+    if (verb == "expect") {
+        const QByteArray want = bytesOf(args);
+        const QByteArray got = line.read(want.size(), 5000);
+        return got == want ? QString() : "got " + QString::fromLatin1(got.toHex());
+    }
+    if (verb == "quiet") {
+        const int ms = args.value(0).toInt();
+        const QByteArray got = line.readUntilQuiet(ms, ms);
+        return got.isEmpty() ? QString() : "not quiet: " + QString::fromLatin1(got.toHex());
+    }
+    if (verb == "wait") {
+        QTest::qWait(args.value(0).toInt());
+        return QString();
+    }
+    if (verb == "hangup") {
+        line.hangUp();
+        return QString();
+    }
+    return "unknown step " + step;
+}
+
+// Sends data as a file called f.bin from the worker's thread.
+void startSend(WorkerLine& line, QTemporaryDir& dir, const QByteArray& data, bool firmware)
+{
+    const QString path = dir.filePath("f.bin");
     QFile f(path);
     f.open(QIODevice::WriteOnly);
     f.write(data);
@@ -70,6 +142,20 @@ void startSend(WorkerLine& line, QTemporaryDir& dir, const QString& name, const 
         return firmware ? w.Ymodem_Transmit(data, QFileInfo(path))
                         : w.Ymodem_Transmit_User_Data(data, QFileInfo(path));
     });
+}
+
+// The receiver's script of a prompt file transfer of size bytes.
+QStringList prompt()
+{
+    return {"header", "send ACK C", "rest", "send ACK"};
+}
+
+QList<int> numbersUpTo(int blocks)
+{
+    QList<int> n{0};
+    for (int i = 1; i <= blocks; ++i)
+        n << (i & 0xFF);
+    return n;
 }
 } // namespace
 
@@ -85,25 +171,8 @@ private slots:
     void crc();
     void headerBlock();
     void headerBlockLongName();
-    void sendSizes_data();
-    void sendSizes();
-    void firmwareStatuses();
-    void blockNumberWraps();
-    void waitsForRequestAfterHeader();
-    void nakResendsBlock();
-    void answersTogether_data();
-    void answersTogether();
-    void nakExhausted();
-    void cancelledByReceiver_data();
-    void cancelledByReceiver();
-    void eotNakThenAck();
-    void eotAnsweredAfterASecond();
-    void eotNeverAnswered();
-    void lostHeaderAskedAgain();
-    void headerNeverAcknowledged();
-    void headerWaitEndsOnHangUp_data();
-    void headerWaitEndsOnHangUp();
-    void blockNeverAnswered();
+    void receiverScript_data();
+    void receiverScript();
 };
 
 void TestSender::crc_data()
@@ -169,397 +238,206 @@ void TestSender::headerBlockLongName()
     QCOMPARE(data.indexOf('\0'), 128 - 7);
 }
 
-void TestSender::sendSizes_data()
+QList<int> repeated(int value, int times)
 {
-    QTest::addColumn<int>("size");
-    QTest::addColumn<QList<int>>("sizes");
-    QTest::addColumn<QList<int>>("progress");
-
-    const QList<int> s128{128};
-    QTest::newRow("0") << 0 << QList<int>{} << QList<int>{};
-    QTest::newRow("1") << 1 << s128 << QList<int>{100};
-    QTest::newRow("127") << 127 << s128 << QList<int>{100};
-    QTest::newRow("128") << 128 << s128 << QList<int>{100};
-    QTest::newRow("129") << 129 << QList<int>{128, 128} << QList<int>{99, 100};
-    QTest::newRow("300") << 300 << QList<int>{128, 128, 128} << QList<int>{42, 85, 100};
-    QTest::newRow("1023") << 1023 << QList<int>{128, 128, 128, 128, 128, 128, 128, 128}
-                          << QList<int>{12, 25, 37, 50, 62, 75, 87, 100};
-    QTest::newRow("1024") << 1024 << QList<int>{1024} << QList<int>{100};
-    QTest::newRow("1025") << 1025 << QList<int>{1024, 128} << QList<int>{99, 100};
-    QTest::newRow("1500") << 1500 << QList<int>{1024, 128, 128, 128, 128}
-                          << QList<int>{68, 76, 85, 93, 100};
-
-    QList<int> sizes;
-    QList<int> progress;
-    for (int i = 1; i <= 64; ++i) {
-        sizes << 1024;
-        progress << int(std::floor(float(float(i * 1024) / 65537.0f * 100.0f)));
-    }
-    sizes << 128;
-    progress << 100;
-    QTest::newRow("64 KiB + 1") << 65537 << sizes << progress;
+    QList<int> list;
+    for (int i = 0; i < times; ++i)
+        list << value;
+    return list;
 }
 
-void TestSender::sendSizes()
+// Progress as the window sees it: each value once, from the data carried so far.
+QList<int> progressOf(const QList<int>& sizes, int total)
+{
+    QList<int> shown;
+    int done = 0;
+    for (int size : sizes) {
+        done += qMin(size, total - done);
+        const int p = int(std::floor(float(float(done) / float(total) * 100.0f)));
+        if (shown.isEmpty() || shown.last() != p)
+            shown << p;
+    }
+    return shown;
+}
+
+void TestSender::receiverScript_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("firmware");
+    QTest::addColumn<double>("scale"); // of the sender's bounds (header wait, block wait, ...)
+    QTest::addColumn<QStringList>("script");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QList<int>>("blocks"); // numbers of the blocks written, copies included
+    QTest::addColumn<QList<int>>("sizes");  // of the data blocks taken
+    QTest::addColumn<QList<int>>("progress");
+    QTest::addColumn<QStringList>("statuses");
+
+    const double tenth = kScale;
+    const QStringList sent{kLoading, kUploaded};
+    const QList<int> s128{128};
+    const auto sizeRow = [&](const char* name, int size, const QList<int>& sizes,
+                             const QList<int>& progress) {
+        QTest::newRow(name) << size << false << tenth << prompt() << 0 << numbersUpTo(sizes.size())
+                            << sizes << progress << (size > 0 ? sent : QStringList{kUploaded});
+    };
+    sizeRow("0 bytes", 0, {}, {});
+    sizeRow("1 byte", 1, s128, {100});
+    sizeRow("127 bytes", 127, s128, {100});
+    sizeRow("128 bytes", 128, s128, {100});
+    sizeRow("129 bytes", 129, {128, 128}, {99, 100});
+    sizeRow("300 bytes", 300, {128, 128, 128}, {42, 85, 100});
+    sizeRow("1023 bytes", 1023, repeated(128, 8), {12, 25, 37, 50, 62, 75, 87, 100});
+    sizeRow("1024 bytes", 1024, {1024}, {100});
+    sizeRow("1025 bytes", 1025, {1024, 128}, {99, 100});
+    sizeRow("1500 bytes", 1500, {1024, 128, 128, 128, 128}, {68, 76, 85, 93, 100});
+    const QList<int> kib64 = repeated(1024, 64) << 128;
+    sizeRow("64 KiB + 1", 65537, kib64, progressOf(kib64, 65537));
+    // The 256th data block carries number 0.
+    const QList<int> wraps = repeated(1024, 256) << 128;
+    sizeRow("block number wraps", 256 * 1024 + 1, wraps, progressOf(wraps, 256 * 1024 + 1));
+
+    const QList<int> s2000 = QList<int>{1024} << repeated(128, 8);
+    QTest::newRow("firmware statuses")
+        << 2000 << true << tenth << prompt() << 0 << numbersUpTo(9) << s2000
+        << progressOf(s2000, 2000)
+        << QStringList{"Memory Erase in Process...", "File Upload in Process...",
+                       "File Uploaded Successfully"};
+
+    // Block 1 goes out only on the "C" that follows the header's ACK (rz empties its input as
+    // it sends that "C").
+    QTest::newRow("block 1 waits for the C after the header's ACK")
+        << 300 << false << 1.0
+        << QStringList{"header", "send ACK", "quiet 400", "send C", "rest", "send ACK"} << 0
+        << numbersUpTo(3) << QList<int>{128, 128, 128} << QList<int>{42, 85, 100} << sent;
+
+    const QList<int> s2200{1024, 1024, 128, 128};
+    QTest::newRow("block lost mid-file, asked again with NAK")
+        << 2200 << false << tenth << QStringList{"header", "send ACK C", "block 1", "send ACK",
+                                                 "drop 2", "send NAK",   "rest",    "send ACK"}
+        << 0 << QList<int>{0, 1, 2, 2, 3, 4} << s2200 << QList<int>{46, 93, 98, 100} << sent;
+    const QList<int> s300{128, 128, 128};
+    const QList<int> p300{42, 85, 100};
+    QTest::newRow("first block lost, asked again with a late C")
+        << 300 << false << tenth
+        << QStringList{"header", "send ACK C", "drop 1", "wait 400", "send C", "rest", "send ACK"}
+        << 0 << QList<int>{0, 1, 1, 2, 3} << s300 << p300 << sent;
+    // Answers that arrived before a block went out answer none of it.
+    QTest::newRow("NAK and ACK together")
+        << 300 << false << tenth << QStringList{"header",  "send ACK C", "block 1", "send NAK ACK",
+                                                "block 1", "send ACK",   "rest",    "send ACK"}
+        << 0 << QList<int>{0, 1, 1, 2, 3} << s300 << p300 << sent;
+    QTest::newRow("late C and ACK together")
+        << 300 << false << tenth
+        << QStringList{"header",  "send ACK C", "block 1", "wait 400", "send C ACK",
+                       "block 1", "send ACK",   "rest",    "send ACK"}
+        << 0 << QList<int>{0, 1, 1, 2, 3} << s300 << p300 << sent;
+    QTest::newRow("ACK and C together")
+        << 300 << false << tenth
+        << QStringList{"header", "send ACK C", "block 1", "send ACK C", "rest", "send ACK"} << 0
+        << numbersUpTo(3) << s300 << p300 << sent;
+    QTest::newRow("ACK for a block not yet sent")
+        << 300 << false << tenth
+        << QStringList{"header",    "send ACK C", "block 1", "send ACK ACK", "block 2",
+                       "quiet 300", "send ACK",   "rest",    "send ACK"}
+        << 0 << numbersUpTo(3) << s300 << p300 << sent;
+
+    // While the header waits for its ACK every other byte is ignored: nothing is sent again.
+    const QStringList stray{"header",    "send C",     "wait 400", "send C NAK CAN C",
+                            "quiet 400", "send ACK C", "rest",     "send ACK"};
+    QTest::newRow("stray C's while the header waits")
+        << 300 << false << tenth << stray << 0 << numbersUpTo(3) << s300 << p300 << sent;
+    QTest::newRow("loader polls C while it erases")
+        << 300 << true << tenth << stray << 0 << numbersUpTo(3) << s300 << p300
+        << QStringList{"Memory Erase in Process...", "File Upload in Process...",
+                       "File Uploaded Successfully"};
+
+    QStringList refused{"header", "send ACK C"};
+    for (int i = 0; i < 11; ++i)
+        refused << "block 1"
+                << "send NAK";
+    refused << "expect CAN CAN";
+    QTest::newRow("block refused eleven times")
+        << 500 << false << tenth << refused << int(YmodemCode::BlockRefused)
+        << (QList<int>{0} << repeated(1, 11)) << s128 << QList<int>{25}
+        << QStringList{kLoading, kWithErrors};
+
+    const auto cancelRow = [&](const char* name, const QString& answer, int result) {
+        QTest::newRow(name) << 5000 << false << tenth
+                            << QStringList{"header", "send ACK C", "block 1", answer, "quiet 200"}
+                            << result << QList<int>{0, 1} << QList<int>{1024} << QList<int>{20}
+                            << QStringList{kLoading, kByRemote};
+    };
+    cancelRow("CAN then another byte", "send CAN x", YmodemCode::CancelledOnce);
+    cancelRow("CAN alone", "send CAN", YmodemCode::CancelledOnce);
+    cancelRow("CAN CAN", "send CAN CAN", YmodemCode::CancelledTwice);
+
+    QTest::newRow("EOT NAK then ACK")
+        << 10 << false << tenth << QStringList{"header", "send ACK C", "block 1", "send ACK",
+                                               "eot",    "send NAK",   "eot",     "send ACK"}
+        << 0 << QList<int>{0, 1} << s128 << QList<int>{100} << sent;
+    // rz answers EOT only after a second of quiet; the sender must not talk over it.
+    QTest::newRow("EOT answered after a second of quiet")
+        << 0 << false << 1.0
+        << QStringList{"header", "send ACK C", "eot", "quiet 1000", "send ACK", "quiet 200"} << 0
+        << QList<int>{0} << QList<int>{} << QList<int>{} << QStringList{kUploaded};
+    QTest::newRow("EOT never answered")
+        << 0 << false << tenth
+        << QStringList{"header", "send ACK C", "expect" + QString(" EOT").repeated(10), "quiet 300"}
+        << int(YmodemCode::EotUnanswered) << QList<int>{0} << QList<int>{} << QList<int>{}
+        << QStringList{kWithErrors};
+
+    QTest::newRow("header never acknowledged")
+        << 200 << false << 0.005 << QStringList{"header", "expect CAN CAN", "quiet 200"}
+        << int(YmodemCode::HeaderUnanswered) << QList<int>{0} << QList<int>{} << QList<int>{}
+        << QStringList{kWithErrors};
+    // The loader's header wait is ten minutes (it erases first), another receiver's three: a
+    // pulled cable must hold neither.
+    const QStringList pulled{"header", "wait 300", "hangup"};
+    QTest::newRow("hang-up during the loader's header wait")
+        << 2000 << true << 1.0 << pulled << int(YmodemCode::HeaderUnanswered) << QList<int>{0}
+        << QList<int>{} << QList<int>{} << QStringList{"Memory Erase in Process...", kWithErrors};
+    QTest::newRow("hang-up during another receiver's header wait")
+        << 2000 << false << 1.0 << pulled << int(YmodemCode::HeaderUnanswered) << QList<int>{0}
+        << QList<int>{} << QList<int>{} << QStringList{kWithErrors};
+    QTest::newRow("block never answered")
+        << 200 << false << 0.01
+        << QStringList{"header", "send ACK C", "block 1", "expect CAN CAN", "quiet 200"}
+        << int(YmodemCode::BlockUnanswered) << QList<int>{0, 1} << s128 << QList<int>{64}
+        << QStringList{kLoading, kWithErrors};
+}
+
+void TestSender::receiverScript()
 {
     QFETCH(int, size);
+    QFETCH(bool, firmware);
+    QFETCH(double, scale);
+    QFETCH(QStringList, script);
+    QFETCH(int, result);
+    QFETCH(QList<int>, blocks);
     QFETCH(QList<int>, sizes);
     QFETCH(QList<int>, progress);
+    QFETCH(QStringList, statuses);
 
+    TimeScale::setFactor(scale);
     WorkerLine line;
     QVERIFY(line.isReady());
     QTemporaryDir dir;
     const QByteArray data = pattern(size);
-    startSend(line, dir, "f.bin", data);
-    const Received r = receiveFile(line);
+    startSend(line, dir, data, firmware);
+    Peer peer;
+    for (const QString& step : qAsConst(script)) {
+        const QString why = runStep(line, peer, step);
+        QVERIFY2(why.isEmpty(), qPrintable(step + ": " + why));
+    }
     QVERIFY(line.waitFinished(10000));
-    QCOMPARE(line.result(), 0);
-    QVERIFY(r.ok);
-    QCOMPARE(r.eots, 1);
-
-    QCOMPARE(r.header.left(6 + QByteArray::number(size).size() + 1),
-             QByteArray("f.bin\0", 6) + QByteArray::number(size) + '\0');
-    QCOMPARE(r.sizes, sizes);
+    QCOMPARE(line.result(), result);
+    QCOMPARE(peer.numbers, blocks);
+    QCOMPARE(peer.sizes, sizes);
     QCOMPARE(line.progress(), progress);
-    QCOMPARE(r.data.left(size), data);
-    QCOMPARE(r.data.mid(size), QByteArray(r.data.size() - size, char(0x1A)));
-    for (int i = 0; i < r.numbers.size(); ++i)
-        QCOMPARE(r.numbers.at(i), (i + 1) & 0xFF);
-
-    QStringList expected;
-    if (size > 0)
-        expected << "User Settings Loading...";
-    expected << "User Settings Uploaded Successfully";
-    QCOMPARE(line.statuses(), expected);
-}
-
-void TestSender::firmwareStatuses()
-{
-    WorkerLine line;
-    QVERIFY(line.isReady());
-    QTemporaryDir dir;
-    startSend(line, dir, "image.bin", pattern(2000), true);
-    QVERIFY(receiveFile(line).ok);
-    QVERIFY(line.waitFinished(10000));
-    QCOMPARE(line.result(), 0);
-    QCOMPARE(line.statuses(),
-             QStringList({"Memory Erase in Process...", "File Upload in Process...",
-                          "File Uploaded Successfully"}));
-}
-
-void TestSender::blockNumberWraps()
-{
-    WorkerLine line;
-    QVERIFY(line.isReady());
-    QTemporaryDir dir;
-    const QByteArray data = pattern(256 * 1024 + 1);
-    startSend(line, dir, "big.bin", data);
-    const Received r = receiveFile(line);
-    QVERIFY(line.waitFinished(10000));
-    QCOMPARE(line.result(), 0);
-    QCOMPARE(r.numbers.size(), 257);
-    QCOMPARE(r.numbers.at(254), 255);
-    QCOMPARE(r.numbers.at(255), 0); // the 256th block; its complement was checked on the way
-    QCOMPARE(r.numbers.at(256), 1);
-    QCOMPARE(r.data.left(data.size()), data);
-}
-
-// Block 1 goes out only after the receiver's "C" that follows the header's ACK.
-void TestSender::waitsForRequestAfterHeader()
-{
-    TimeScale::setFactor(1.0); // one second for that "C"
-    WorkerLine line;
-    QVERIFY(line.isReady());
-    QTemporaryDir dir;
-    startSend(line, dir, "f.bin", pattern(300));
-    QCOMPARE(line.readBlock(5000).number, 0);
-    line.writeByte(WorkerLine::ACK);
-    QVERIFY(line.readUntilQuiet(400, 400).isEmpty());
-    line.write("C");
-    QElapsedTimer answered;
-    answered.start();
-    const WorkerLine::Block b = line.readBlock(5000);
-    QCOMPARE(b.number, 1);
-    QVERIFY(answered.elapsed() < 500);
-    line.writeByte(WorkerLine::ACK);
-    QCOMPARE(line.readBlock(5000).number, 2);
-    line.writeByte(WorkerLine::ACK);
-    QCOMPARE(line.readBlock(5000).number, 3);
-    line.writeByte(WorkerLine::ACK);
-    QCOMPARE(line.readByte(5000), int(WorkerLine::EOT));
-    line.writeByte(WorkerLine::ACK);
-    QVERIFY(line.waitFinished(5000));
-    QCOMPARE(line.result(), 0);
-}
-
-void TestSender::nakResendsBlock()
-{
-    WorkerLine line;
-    QVERIFY(line.isReady());
-    QTemporaryDir dir;
-    const QByteArray data = pattern(3000);
-    startSend(line, dir, "f.bin", data);
-    QCOMPARE(line.readBlock(5000).number, 0);
-    line.write(QByteArray(1, WorkerLine::ACK) + "C");
-    QCOMPARE(line.readBlock(5000).number, 1);
-    line.writeByte(WorkerLine::ACK);
-    const WorkerLine::Block first = line.readBlock(5000);
-    QCOMPARE(first.number, 2);
-    line.writeByte(WorkerLine::NAK);
-    const WorkerLine::Block again = line.readBlock(5000);
-    QCOMPARE(again.number, 2);
-    QCOMPARE(again.data, first.data);
-    QVERIFY(again.crcOk);
-    line.writeByte(WorkerLine::ACK);
-    QByteArray got = first.data;
-    for (;;) {
-        const WorkerLine::Block b = line.readBlock(5000);
-        if (b.kind == WorkerLine::EOT)
-            break;
-        QVERIFY(b.kind == WorkerLine::SOH || b.kind == WorkerLine::STX);
-        got += b.data;
-        line.writeByte(WorkerLine::ACK);
-    }
-    line.writeByte(WorkerLine::ACK);
-    QVERIFY(line.waitFinished(5000));
-    QCOMPARE(line.result(), 0);
-    QCOMPARE(got.left(3000 - 1024), data.mid(1024));
-}
-
-void TestSender::answersTogether_data()
-{
-    // The receiver's answer to block 1, in one write.
-    QTest::addColumn<QByteArray>("answer");
-    QTest::newRow("ACK") << QByteArray("\x06");
-    QTest::newRow("NAK then ACK") << QByteArray("\x15\x06");
-    QTest::newRow("late C then ACK") << QByteArray("C\x06");
-    QTest::newRow("ACK then C") << QByteArray("\x06"
-                                              "C");
-    QTest::newRow("ACK twice") << QByteArray("\x06\x06");
-}
-
-// Whichever thread writes the next block, a block never follows a later one on the line.
-void TestSender::answersTogether()
-{
-    QFETCH(QByteArray, answer);
-    WorkerLine line;
-    QVERIFY(line.isReady());
-    QTemporaryDir dir;
-    const QByteArray data = pattern(4 * 1024);
-    startSend(line, dir, "f.bin", data);
-    QCOMPARE(line.readBlock(5000).number, 0);
-    line.write(QByteArray(1, WorkerLine::ACK) + "C");
-    const WorkerLine::Block first = line.readBlock(5000);
-    QCOMPARE(first.number, 1);
-    QTest::qWait(400); // the "C" above is now a late one: the receiver asks again with it
-    line.write(answer);
-    QMap<int, QByteArray> got{{1, first.data}};
-    int last = 1;
-    for (;;) {
-        const WorkerLine::Block b = line.readBlock(5000);
-        if (b.kind == WorkerLine::EOT)
-            break;
-        QVERIFY(b.kind == WorkerLine::STX && b.crcOk);
-        QVERIFY2(b.number >= last,
-                 qPrintable(QStringLiteral("block %1 after block %2").arg(b.number).arg(last)));
-        if (b.number > last || !got.contains(b.number)) {
-            got[b.number] = b.data;
-            line.writeByte(WorkerLine::ACK);
-        }
-        last = b.number;
-    }
-    line.writeByte(WorkerLine::ACK);
-    QVERIFY(line.waitFinished(5000));
-    QCOMPARE(line.result(), 0);
-    QByteArray whole;
-    for (const QByteArray& d : qAsConst(got))
-        whole += d;
-    QCOMPARE(whole, data);
-}
-
-void TestSender::nakExhausted()
-{
-    WorkerLine line;
-    QVERIFY(line.isReady());
-    QTemporaryDir dir;
-    startSend(line, dir, "f.bin", pattern(500));
-    QCOMPARE(line.readBlock(5000).number, 0);
-    line.write(QByteArray(1, WorkerLine::ACK) + "C");
-    int copies = 0;
-    for (;;) {
-        const WorkerLine::Block b = line.readBlock(3000);
-        if (b.kind != WorkerLine::SOH)
-            break;
-        QCOMPARE(b.number, 1);
-        ++copies;
-        line.writeByte(WorkerLine::NAK);
-    }
-    QVERIFY(line.waitFinished(5000));
-    QCOMPARE(copies, 11); // the block and ten resends
-    QCOMPARE(line.result(), int(YmodemCode::BlockRefused));
-    QVERIFY(line.statuses().contains("Upload Canceled with Errors..."));
-}
-
-void TestSender::cancelledByReceiver_data()
-{
-    QTest::addColumn<QByteArray>("answer");
-    QTest::addColumn<int>("expected");
-    QTest::newRow("CAN then other") << QByteArray("\x18x") << -1;
-    QTest::newRow("CAN alone") << QByteArray("\x18") << -1;
-    QTest::newRow("CAN CAN") << QByteArray("\x18\x18") << -2;
-}
-
-void TestSender::cancelledByReceiver()
-{
-    QFETCH(QByteArray, answer);
-    QFETCH(int, expected);
-    WorkerLine line;
-    QVERIFY(line.isReady());
-    QTemporaryDir dir;
-    startSend(line, dir, "f.bin", pattern(5000));
-    QCOMPARE(line.readBlock(5000).number, 0);
-    line.write(QByteArray(1, WorkerLine::ACK) + "C");
-    QCOMPARE(line.readBlock(5000).number, 1);
-    line.write(answer);
-    QVERIFY(line.waitFinished(5000));
-    QCOMPARE(line.result(), expected);
-    QCOMPARE(line.statuses().last(), QString("Upload Canceled by Remote"));
-    QVERIFY(line.readUntilQuiet(200).isEmpty()); // no EOT, nothing more
-}
-
-void TestSender::eotNakThenAck()
-{
-    WorkerLine line;
-    QVERIFY(line.isReady());
-    QTemporaryDir dir;
-    startSend(line, dir, "f.bin", pattern(10));
-    QCOMPARE(line.readBlock(5000).number, 0);
-    line.write(QByteArray(1, WorkerLine::ACK) + "C");
-    QCOMPARE(line.readBlock(5000).number, 1);
-    line.writeByte(WorkerLine::ACK);
-    QCOMPARE(line.readByte(5000), int(WorkerLine::EOT));
-    line.writeByte(WorkerLine::NAK);
-    QCOMPARE(line.readByte(5000), int(WorkerLine::EOT));
-    line.writeByte(WorkerLine::ACK);
-    QVERIFY(line.waitFinished(5000));
-    QCOMPARE(line.result(), 0);
-}
-
-// rz answers EOT only after a second of quiet; the sender must not talk over it.
-void TestSender::eotAnsweredAfterASecond()
-{
-    TimeScale::setFactor(1.0);
-    WorkerLine line;
-    QVERIFY(line.isReady());
-    QTemporaryDir dir;
-    startSend(line, dir, "f.bin", QByteArray());
-    QCOMPARE(line.readBlock(5000).number, 0);
-    line.write(QByteArray(1, WorkerLine::ACK) + "C");
-    QCOMPARE(line.readByte(5000), int(WorkerLine::EOT));
-    QVERIFY(line.readUntilQuiet(1000, 1000).isEmpty());
-    line.writeByte(WorkerLine::ACK);
-    QVERIFY(line.waitFinished(5000));
-    QCOMPARE(line.result(), 0);
-    QVERIFY(line.readUntilQuiet(200).isEmpty());
-}
-
-void TestSender::eotNeverAnswered()
-{
-    WorkerLine line;
-    QVERIFY(line.isReady());
-    QTemporaryDir dir;
-    startSend(line, dir, "f.bin", QByteArray());
-    QCOMPARE(line.readBlock(5000).number, 0);
-    line.write(QByteArray(1, WorkerLine::ACK) + "C");
-    QVERIFY(line.waitFinished(10000));
-    QCOMPARE(line.result(), int(YmodemCode::EotUnanswered));
-    QCOMPARE(line.readUntilQuiet(200), QByteArray(10, WorkerLine::EOT));
-    QCOMPARE(line.statuses().last(), QString("Upload Canceled with Errors..."));
-}
-
-// A request soon after the header is stale and ignored; one after a long silence means the
-// header was lost, and it is sent again.
-void TestSender::lostHeaderAskedAgain()
-{
-    WorkerLine line;
-    QVERIFY(line.isReady());
-    QTemporaryDir dir;
-    const QByteArray data = pattern(200);
-    startSend(line, dir, "f.bin", data);
-    const WorkerLine::Block lost = line.readBlock(5000);
-    QCOMPARE(lost.number, 0);
-    line.write("C");
-    QVERIFY(line.readUntilQuiet(150, 150).isEmpty());
-    QTest::qWait(250); // over 3 s (scaled) since the header went out
-    line.write("C");
-    const WorkerLine::Block again = line.readBlock(5000);
-    QCOMPARE(again.number, 0);
-    QCOMPARE(again.data, lost.data);
-    line.write(QByteArray(1, WorkerLine::ACK) + "C");
-    QCOMPARE(line.readBlock(5000).number, 1);
-    line.writeByte(WorkerLine::ACK);
-    QCOMPARE(line.readBlock(5000).number, 2);
-    line.writeByte(WorkerLine::ACK);
-    QCOMPARE(line.readByte(5000), int(WorkerLine::EOT));
-    line.writeByte(WorkerLine::ACK);
-    QVERIFY(line.waitFinished(5000));
-    QCOMPARE(line.result(), 0);
-}
-
-void TestSender::headerNeverAcknowledged()
-{
-    TimeScale::setFactor(0.005); // 3 minutes become 0.9 s
-    WorkerLine line;
-    QVERIFY(line.isReady());
-    QTemporaryDir dir;
-    startSend(line, dir, "f.bin", pattern(200));
-    QCOMPARE(line.readBlock(5000).number, 0);
-    QVERIFY(line.waitFinished(10000));
-    QCOMPARE(line.result(), int(YmodemCode::HeaderUnanswered));
-    QCOMPARE(line.readUntilQuiet(200), QByteArray(2, WorkerLine::CAN));
-}
-
-void TestSender::headerWaitEndsOnHangUp_data()
-{
-    QTest::addColumn<bool>("firmware");
-    // The loader's header wait is ten minutes (it erases first): a pulled cable must not hold
-    // it, nor the three minutes of another receiver.
-    QTest::newRow("loader's header wait") << true;
-    QTest::newRow("other receiver's header wait") << false;
-}
-
-void TestSender::headerWaitEndsOnHangUp()
-{
-    QFETCH(bool, firmware);
-    TimeScale::setFactor(1.0); // the bounds as they stand
-    WorkerLine line;
-    QVERIFY(line.isReady());
-    QTemporaryDir dir;
-    startSend(line, dir, "f.bin", pattern(2000), firmware);
-    QCOMPARE(line.readBlock(5000).number, 0);
-    QTest::qWait(300);
-    QElapsedTimer since;
-    since.start();
-    line.hangUp();
-    QVERIFY(line.waitFinished(10000));
-    QVERIFY2(since.elapsed() < 3000, qPrintable(QString::number(since.elapsed())));
-    QCOMPARE(line.result(), int(YmodemCode::HeaderUnanswered));
-    QCOMPARE(line.statuses().last(), QString("Upload Canceled with Errors..."));
-}
-
-void TestSender::blockNeverAnswered()
-{
-    TimeScale::setFactor(0.01);
-    WorkerLine line;
-    QVERIFY(line.isReady());
-    QTemporaryDir dir;
-    startSend(line, dir, "f.bin", pattern(200));
-    QCOMPARE(line.readBlock(5000).number, 0);
-    line.write(QByteArray(1, WorkerLine::ACK) + "C");
-    QCOMPARE(line.readBlock(5000).number, 1);
-    QVERIFY(line.waitFinished(10000));
-    QCOMPARE(line.result(), int(YmodemCode::BlockUnanswered));
-    QCOMPARE(line.readUntilQuiet(200), QByteArray(2, WorkerLine::CAN));
+    QCOMPARE(line.statuses(), statuses);
+    // What the blocks carried is the file, padded with 0x1A.
+    QCOMPARE(peer.data.left(size), data.left(peer.data.size()));
+    QCOMPARE(peer.data.mid(size), QByteArray(qMax(0, peer.data.size() - size), char(0x1A)));
 }
 
 QTEST_GUILESS_MAIN(TestSender)

@@ -34,11 +34,6 @@ public:
     }
     static void setRxCapture(YMODEM& w, int v) { w.rxCapture = v; }
     static int rxCapture(YMODEM& w) { return w.rxCapture; }
-    static quint64 notifications(YMODEM& w)
-    {
-        QMutexLocker lock(&w.rxWaitMutex);
-        return w.rxNotifyCount;
-    }
 
     static bool preserveSettings(YMODEM& w) { return w.preserveSettings; }
     static bool rescueRequested(YMODEM& w) { return w.rescueRequested; }

@@ -107,6 +107,8 @@ private slots:
     void otherEndClosesMidStream();
     void polledMode();
     void modemLinesOnPseudoTerminal();
+    void waitForReadyRead_data();
+    void waitForReadyRead();
 };
 
 void TestSerialPort::openCloseReopen()
@@ -655,4 +657,59 @@ void TestSerialPort::modemLinesOnPseudoTerminal()
 }
 
 QTEST_GUILESS_MAIN(TestSerialPort)
+void TestSerialPort::waitForReadyRead_data()
+{
+    QTest::addColumn<QString>("event"); // what the other end does while another thread waits
+    QTest::addColumn<bool>("expected");
+    // The waiter wakes only once the receive slot has taken the bytes.
+    QTest::newRow("ends on arrival") << "write" << true;
+    QTest::newRow("bytes already waiting") << "written before" << true;
+    QTest::newRow("ends false on hang-up") << "hang up" << false;
+}
+
+// The wait is far longer than any row takes: a waiter that misses its event is still waiting
+// when the row gives up on it.
+void TestSerialPort::waitForReadyRead()
+{
+    QFETCH(QString, event);
+    QFETCH(bool, expected);
+    PtyPair pty(false);
+    QVERIFY2(pty.isValid(), qPrintable(pty.errorString()));
+    QextSerialPort port(pty.slavePath(), EventIo);
+    Recorder rec;
+    const bool slotReads = event == "write";
+    if (slotReads) {
+        // A slow slot ahead of the reading one: a waiter woken before the slots ran would
+        // find nothing taken yet.
+        QObject::connect(
+            &port, &QIODevice::readyRead, &port, [] { QThread::msleep(50); }, Qt::DirectConnection);
+    }
+    rec.attach(&port, slotReads);
+    QVERIFY(port.open(workerMode));
+    if (event == "written before") {
+        QVERIFY(pty.writeMaster("b"));
+        QTRY_VERIFY_WITH_TIMEOUT(rec.readyReads > 0, Long);
+    }
+
+    std::atomic<bool> done{false};
+    std::atomic<bool> result{!expected};
+    QByteArray seenAtWake;
+    std::thread waiter([&] {
+        result = port.waitForReadyRead(60000);
+        seenAtWake = rec.data();
+        done = true;
+    });
+    QTest::qWait(100);
+    if (event == "write")
+        QVERIFY(pty.writeMaster("x"));
+    else if (event == "hang up")
+        pty.closeMaster();
+    QTRY_VERIFY_WITH_TIMEOUT(done, Long);
+    waiter.join();
+    QCOMPARE(bool(result), expected);
+    if (slotReads)
+        QCOMPARE(seenAtWake, QByteArray("x"));
+    port.close();
+}
+
 #include "tst_serialport.moc"
