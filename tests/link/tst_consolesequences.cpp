@@ -306,11 +306,12 @@ void TestConsoleSequences::init()
             [=]() { record("shutdownDelayedSignal")(QVariant()); });
     connect(worker, &YMODEM::putUserSettingPath, this,
             [=](QString v) { record("putUserSettingPath")(v); });
-    connect(worker, &YMODEM::migrationReport, this, [=](QStringList failed, QString original) {
-        failedStatements = failed;
-        originalCopy = original;
-        record("migrationReport")(failed.size());
-    });
+    connect(worker->notices(), &UsersDataNotices::migrationReport, this,
+            [=](QStringList failed, QString original) {
+                failedStatements = failed;
+                originalCopy = original;
+                record("migrationReport")(failed.size());
+            });
     failedStatements.clear();
     originalCopy.clear();
     statuses.clear();
@@ -1159,7 +1160,7 @@ void TestConsoleSequences::restoreKeepsConsoleCopy()
 
     QStringList keptCopies;
     QObject receiver; // the connection ends with this test
-    connect(worker, &YMODEM::consoleCopyKept, &receiver,
+    connect(worker->notices(), &UsersDataNotices::consoleCopyKept, &receiver,
             [&keptCopies](QString path) { keptCopies << path; });
     connectWorker(sim.portPath());
     const QString serial = options.serialNumber();
