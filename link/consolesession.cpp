@@ -36,12 +36,17 @@ QByteArray ConsoleSession::readReply()
     return reply;
 }
 
-QByteArray ConsoleSession::query(const QByteArray& command, int replyMs)
+QByteArray ConsoleSession::command(const QByteArray& command, int replyMs)
 {
-    pause(kBeforeCommandMs);
     write(command);
     pause(replyMs);
     return readReply();
+}
+
+QByteArray ConsoleSession::query(const QByteArray& command, int replyMs)
+{
+    pause(kBeforeCommandMs);
+    return this->command(command, replyMs);
 }
 
 void ConsoleSession::enterShell()

@@ -27,7 +27,9 @@ public:
     void write(const QByteArray& command);
     // Whatever the port holds now, echoed on the debug console as the text up to its first NUL.
     QByteArray readReply();
-    // A pause before the command, the command, its reply's wait, the reply.
+    // The command, its reply's wait, the reply.
+    QByteArray command(const QByteArray& command, int replyMs);
+    // The same after a pause that lets the console finish with the last command.
     QByteArray query(const QByteArray& command, int replyMs);
 
     // The shell entry before the loader and before the restore; the status says whether the

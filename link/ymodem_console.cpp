@@ -308,13 +308,8 @@ int YMODEM::fetchUsersFile(bool announce)
 {
     session.query("SHELL\r\n", ConsoleSession::kShellStartMs);
 
-    session.write("send file /BrenvikDATA");
-    ConsoleSession::pause(kSendFileEchoMs);
-    session.readReply();
-
-    session.write("\r\n");
-    ConsoleSession::pause(kSendFileStartMs);
-    session.readReply();
+    session.command("send file /BrenvikDATA", kSendFileEchoMs);
+    session.command("\r\n", kSendFileStartMs);
 
     // A file left from an earlier run must never stand in for one that did not come.
     userFilePath.clear();
@@ -527,9 +522,7 @@ bool YMODEM::enterLoader()
     // The ports there are while the console still runs: one that appears after the reset is
     // the console's loader.
     const QStringList portsBefore = portFinder ? portFinder() : QStringList();
-    session.write("reset\r\n");
-    ConsoleSession::pause(kResetReplyMs);
-    session.readReply();
+    session.command("reset\r\n", kResetReplyMs);
 
     if (!reopenAfterReset(portsBefore))
         return false;
@@ -737,12 +730,8 @@ void YMODEM::yTransmitUserSettings(QString filePath)
         return;
 
     session.enterShell();
-    session.write("rm /BrenvikDATA\r\n");
-    ConsoleSession::pause(kRemoveFileMs);
-    session.readReply();
-    session.write("receive file\r\n");
-    ConsoleSession::pause(kReceiverStartMs);
-    session.readReply();
+    session.command("rm /BrenvikDATA\r\n", kRemoveFileMs);
+    session.command("receive file\r\n", kReceiverStartMs);
     ConsoleSession::pause(kBeforeSyncMs);
 
     if (!loadFileRequested(false))
@@ -771,9 +760,7 @@ void YMODEM::deviceRenameBLE_File()
     session.query("SHELL\r\n", ConsoleSession::kShortReplyMs);
     session.query("mv /R-BTM093004_.cyacd /R-BTM093004.cyacd\r\n", ConsoleSession::kShortReplyMs);
 
-    session.write("reset\r\n");
-    ConsoleSession::pause(kResetReplyMs);
-    session.readReply();
+    session.command("reset\r\n", kResetReplyMs);
 
     session.dropLine();
     emit shutdownDelayedSignal();

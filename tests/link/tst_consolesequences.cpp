@@ -999,7 +999,7 @@ void TestConsoleSequences::restoreRefusesBadFile()
     QTRY_VERIFY_WITH_TIMEOUT(events().size() >= 2, 10000);
     QTest::qWait(200);
     if (!told.isEmpty()) {
-        const QByteArray text = trace.text();
+        const QByteArray text = trace.contents();
         QVERIFY2(text.split('\n').contains(told + '\r'), text.constData());
     }
     // Not a success: the console's own users' file is never touched.

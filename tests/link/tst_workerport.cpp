@@ -170,7 +170,7 @@ void TestWorkerPort::connectTwice()
 
     StdoutToFile out;
     connectPort(pty->slavePath());
-    QCOMPARE(out.text(), QByteArray("ySerialConnect: port is opened, no operation.\r\n"));
+    QCOMPARE(out.contents(), QByteArray("ySerialConnect: port is opened, no operation.\r\n"));
     QCOMPARE(codes(*connected), QList<int>{0});
     QCOMPARE(worker->serialPort(), first);
 }
