@@ -136,8 +136,8 @@ public slots:
     void setExpectedSerial(QString serial);
     // Queued right before yTransmitUserSettings: when keep is set, that call, once the console
     // is confirmed (same serial number) and before anything is removed from it, fetches the
-    // console's current "/BrenvikDATA" and keeps it (consoleCopyKept). A file that came but
-    // could not be kept stops the restore with ResultCode::UserFileNotKept, nothing removed; a
+    // console's current "/BrenvikDATA" and keeps it (notices()->consoleCopyKept). A file that came
+    // but could not be kept stops the restore with ResultCode::UserFileNotKept, nothing removed; a
     // console without the file lets it go on. The next yTransmitUserSettings consumes the flag
     // (resets it to false), whatever its outcome.
     void setKeepConsoleCopy(bool keep);
@@ -234,7 +234,6 @@ private:
     // Why the console's file fetched before a restore cannot stand for its data; empty when
     // it can (or when there is none to keep).
     QString consoleCopyProblem(int received) const;
-    static QString readRestoreFile(const QString& filePath, QByteArray* contents);
     bool enterLoader();
     bool reopenAfterReset(const QStringList& portsBefore);
     // The console's loader did not come back as one port; the update stops.

@@ -99,6 +99,28 @@ QString usersFileName()
     return QString::fromLatin1(kUsersFileName);
 }
 
+// The file to restore, read whole before anything is sent: the console's own copy is deleted
+// on the way, and a file that cannot be sent must not cost it. Returns the message that
+// refuses the file, empty when it can go.
+QString readRestoreFile(const QString& filePath, QByteArray* contents)
+{
+    QFile file(filePath);
+    if (filePath.isEmpty() || !file.exists())
+        return QStringLiteral("User Settings File Not Found.");
+    if (file.size() == 0)
+        return QStringLiteral("User Settings File Empty.");
+    // A database still open elsewhere, or left inside a transaction, is not whole without its
+    // journal: sent alone, it would replace the console's sound file with a broken one.
+    if (!UsersDataMigration::journalBeside(filePath).isEmpty())
+        return QStringLiteral("User Settings File still open (journal beside it).");
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("User Settings File Open Error.");
+    *contents = file.readAll();
+    if (contents->size() != file.size())
+        return QStringLiteral("User Settings File Open Error.");
+    return QString();
+}
+
 int resultOf(UsersDataMigration::Outcome outcome)
 {
     switch (outcome) {
@@ -672,28 +694,6 @@ void YMODEM::yTransmit(QString filePath)
     session.dropLine();
     ConsoleSession::pause(kAfterImageMs);
     emit yModemResult(result);
-}
-
-// The file to restore, read whole before anything is sent: the console's own copy is deleted
-// on the way, and a file that cannot be sent must not cost it. Returns the message that
-// refuses the file, empty when it can go.
-QString YMODEM::readRestoreFile(const QString& filePath, QByteArray* contents)
-{
-    QFile file(filePath);
-    if (filePath.isEmpty() || !file.exists())
-        return QStringLiteral("User Settings File Not Found.");
-    if (file.size() == 0)
-        return QStringLiteral("User Settings File Empty.");
-    // A database still open elsewhere, or left inside a transaction, is not whole without its
-    // journal: sent alone, it would replace the console's sound file with a broken one.
-    if (!UsersDataMigration::journalBeside(filePath).isEmpty())
-        return QStringLiteral("User Settings File still open (journal beside it).");
-    if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("User Settings File Open Error.");
-    *contents = file.readAll();
-    if (contents->size() != file.size())
-        return QStringLiteral("User Settings File Open Error.");
-    return QString();
 }
 
 void YMODEM::yTransmitUserSettings(QString filePath)
