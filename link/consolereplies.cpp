@@ -110,8 +110,3 @@ bool ConsoleReplies::serialNumber(const QByteArray& snReply, QString& serial)
     serial = parts.at(1);
     return true;
 }
-
-bool ConsoleReplies::integrityOk(const QString& result)
-{
-    return result.compare(QLatin1String("ok"), Qt::CaseInsensitive) == 0;
-}

@@ -44,9 +44,6 @@ public:
     static QString article(const QByteArray& caReply);
     // Reply to "SN": the second TAB field.
     static bool serialNumber(const QByteArray& snReply, QString& serial);
-
-    // SQLite answers "ok" to "PRAGMA integrity_check" when the file is sound.
-    static bool integrityOk(const QString& result);
 };
 
 #endif // CONSOLEREPLIES_H

@@ -1,11 +1,13 @@
 #ifndef YMODEM_H
 #define YMODEM_H
 
+#include "consolesession.h"
+#include "usersdatanotices.h"
+
 #include <QByteArray>
 #include <QFileInfo>
 #include <QMutex>
 #include <QObject>
-#include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
 #include <atomic>
@@ -67,6 +69,9 @@ public:
     // Accessors for tests and diagnostics.
     QextSerialPort* serialPort() const { return port; }
 
+    // The worker's notices about the users' data (a child of the worker, in its thread).
+    UsersDataNotices* notices() const { return usersDataNotices; }
+
     // Asks the update in progress (yTransmit) to stop at its next safe point, or clears that
     // request. Thread-safe: the window's thread calls it directly while the worker is inside a
     // sequence (a queued call would only be served after it). yTransmit looks at it after the
@@ -101,15 +106,6 @@ signals:
     void enableUpdateSignal(bool);
     void shutdownDelayedSignal();
     void verCompErrorSignal();
-    // Emitted by yTransmit once the migration statements have run (also with none), before the
-    // console is touched: each failed statement as "Step N: <statement>: <reason>", and the
-    // users' file exactly as received, kept before any statement ran.
-    void migrationReport(QStringList failedStatements, QString originalCopyPath);
-    // Emitted by yTransmitUserSettings when setKeepConsoleCopy(true) asked for it: the
-    // console's own "/BrenvikDATA", fetched right before the restore removed it, is kept at
-    // path (UsersDataStore, a new folder for the console's serial number, named
-    // UsersDataStore::beforeRestoreName). Not emitted when the console had no such file.
-    void consoleCopyKept(QString path);
 
 public slots:
     void ySerialConnect(QString commName);
@@ -125,9 +121,6 @@ public slots:
     void preserveSettingsModeSlot(bool value);
     void getUpdatedFirmwareVersion();
     void copyQueriesSlot(QStringList* queries, int verChanged, int minVerChanged);
-    // The serial number of the console whose users' data are handled; yTransmit sets it from
-    // its own "SN". Nothing is removed from or sent to a console whose "SN" differs.
-    void setExpectedSerial(QString serial);
 
 private slots:
     void timerSlot();
@@ -135,12 +128,16 @@ private slots:
     // Members are public to the worker's own code and to its tests through friendship.
     friend class YmodemTestAccess;
     friend class YmodemLine;
+    friend class ConsoleSession;
 
 public slots:
+    // The serial number of the console whose users' data are handled; yTransmit sets it from
+    // its own "SN". Nothing is removed from or sent to a console whose "SN" differs.
+    void setExpectedSerial(QString serial);
     // Queued right before yTransmitUserSettings: when keep is set, that call, once the console
     // is confirmed (same serial number) and before anything is removed from it, fetches the
-    // console's current "/BrenvikDATA" and keeps it (consoleCopyKept). A file that came but
-    // could not be kept stops the restore with ResultCode::UserFileNotKept, nothing removed; a
+    // console's current "/BrenvikDATA" and keeps it (notices()->consoleCopyKept). A file that came
+    // but could not be kept stops the restore with ResultCode::UserFileNotKept, nothing removed; a
     // console without the file lets it go on. The next yTransmitUserSettings consumes the flag
     // (resets it to false), whatever its outcome.
     void setKeepConsoleCopy(bool keep);
@@ -172,23 +169,7 @@ private:
     QString ownReceiveFolder; // made on first use when no folder was set
 
     // ---- Console sequences helpers (ymodem_console.cpp) ----
-    void pause(int ms);
-    void writeCommand(const QByteArray& command);
-    QByteArray readReply();
-    // A pause before the command, the command, its reply's wait, the reply.
-    QByteArray query(const QByteArray& command, int replyMs);
     void readIdentity(QString version);
-    // The console's serial number now; false when its reply to "SN" holds none.
-    bool readSerialNumber(QString* serial);
-    // Whether the console on the port is the one of expectedSerial; on a mismatch the port is
-    // left and the sequence fails with WrongConsole.
-    bool sameConsole(const QString& phase);
-    void enterShell();
-    void leaveShell(int settleMs);
-    // Closes the port and tells the window.
-    void dropLine();
-    // Traces where and why a sequence stopped and reports its result.
-    void fail(int code, const QString& phase, const QString& detail);
     // stoppable: a stop request (requestStop) ends the wait with StoppedByUser.
     int syncWithReceiver(bool stoppable);
     bool loadFileRequested(bool stoppable);
@@ -197,23 +178,35 @@ private:
     // A stop request, if any, ends the update here: the port is closed and code (StoppedByUser
     // or StoppedInLoader) reported. True when it stopped.
     bool stopIfRequested(int code, const QString& phase, const QString& where);
-    void releaseUserDb();
-    void openUserDb();
+    // The update's checks before anything is read or written; false when it stopped (result
+    // reported).
+    bool updateMayStart();
+    // The whole image read before the console is touched; false when it stopped (result
+    // reported).
+    bool readImage(const QString& filePath, QByteArray* image);
     // The console's shell is asked for "/BrenvikDATA", which is received into the private
     // folder (userFilePath; empty when none came, refusedFileName when another name came), and
     // the shell is left. announce: the receiver names the file with putUserSettingPath.
     // Returns the receiver's result.
     int fetchUsersFile(bool announce);
+    // The name of the file the console sent, when it is not the users' file asked for.
+    QString otherFileSent() const;
     // Removes the received file (and any journal beside it) from the private folder.
     void discardReceivedFile();
     bool saveUsersData();
+    // Checks and migrates the received file and keeps the result in a new folder for serial;
+    // 0 with its path in kept, or the result code of the failure and why (when told).
+    int checkAndKeepUsersFile(const QString& serial, QString* kept, QString* why);
     // The restore's keeping of the console's current file (setKeepConsoleCopy); false when
     // the restore stopped (result reported).
     bool keepConsoleCopyBeforeRestore();
-    int checkAndMigrateUsersFile(const QString& keptFolder);
-    QString integrityResult();
+    // Why the console's file fetched before a restore cannot stand for its data; empty when
+    // it can (or when there is none to keep).
+    QString consoleCopyProblem(int received) const;
     bool enterLoader();
     bool reopenAfterReset(const QStringList& portsBefore);
+    // The console's loader did not come back as one port; the update stops.
+    bool notBackFromReset(const QString& why);
 
     // Serial number read by the last query before an update; names the kept users' data.
     QString deviceSerial;
@@ -254,12 +247,15 @@ private:
     char* rxBuffer;
     int rxCount;
     std::atomic<int> rxCapture{0};
-    QSqlDatabase userDb;
 
     bool threadEndWatched = false;
 
     // Set by the receiver when a session ended with the file shorter than its header said.
     bool userFileTruncated = false;
+
+    // The command channel of the sequences, and the notices of the users' data.
+    ConsoleSession session{*this};
+    UsersDataNotices* usersDataNotices = new UsersDataNotices(this);
 };
 
 // The main window lends its list of migration statements by pointer through a queued call.

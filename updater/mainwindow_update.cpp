@@ -74,8 +74,10 @@ void MainWindow::connectController()
     connect(c, &UpdateController::rebootWaitProgress, this, &MainWindow::rebootWaitProgress);
     connect(c, &UpdateController::finished, this, &MainWindow::runFinished);
 
-    connect(worker, &YMODEM::migrationReport, c, &UpdateController::migrationReported);
-    connect(worker, &YMODEM::consoleCopyKept, c, &UpdateController::consoleCopyKept);
+    connect(worker->notices(), &UsersDataNotices::migrationReport, c,
+            &UpdateController::migrationReported);
+    connect(worker->notices(), &UsersDataNotices::consoleCopyKept, c,
+            &UpdateController::consoleCopyKept);
 }
 
 // From the moment an update can be asked for until it ends, closing the window must not quit

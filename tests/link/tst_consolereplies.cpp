@@ -1,6 +1,7 @@
 // The parsers of the console's replies: they take any bytes at all and must find exactly the
-// fields the sequences use.
+// fields the sequences use; and SQLite's answer to the users' data check.
 #include "consolereplies.h"
+#include "usersdatamigration.h"
 
 #include <QtTest>
 
@@ -223,7 +224,7 @@ void TestConsoleReplies::integrity()
 {
     QFETCH(QString, result);
     QFETCH(bool, ok);
-    QCOMPARE(ConsoleReplies::integrityOk(result), ok);
+    QCOMPARE(UsersDataMigration::integrityOk(result), ok);
 }
 
 QTEST_APPLESS_MAIN(TestConsoleReplies)

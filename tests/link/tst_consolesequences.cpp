@@ -3,6 +3,7 @@
 // Whole updates with a console that really transfers files are in the end-to-end tests.
 #include "resultcodes.h"
 #include "simconsole.h"
+#include "stdouttofile.h"
 #include "timescale.h"
 #include "usersdatastore.h"
 #include "ymodem.h"
@@ -306,11 +307,12 @@ void TestConsoleSequences::init()
             [=]() { record("shutdownDelayedSignal")(QVariant()); });
     connect(worker, &YMODEM::putUserSettingPath, this,
             [=](QString v) { record("putUserSettingPath")(v); });
-    connect(worker, &YMODEM::migrationReport, this, [=](QStringList failed, QString original) {
-        failedStatements = failed;
-        originalCopy = original;
-        record("migrationReport")(failed.size());
-    });
+    connect(worker->notices(), &UsersDataNotices::migrationReport, this,
+            [=](QStringList failed, QString original) {
+                failedStatements = failed;
+                originalCopy = original;
+                record("migrationReport")(failed.size());
+            });
     failedStatements.clear();
     originalCopy.clear();
     statuses.clear();
@@ -929,26 +931,36 @@ void TestConsoleSequences::restoreRefusesBadFile_data()
     QTest::addColumn<QByteArray>("snReply");
     QTest::addColumn<int>("code");
     QTest::addColumn<QByteArray>("written");
+    QTest::addColumn<QByteArray>("told"); // a line of its own on the debug console
     const QByteArray leave("\r\nexit\r\n");
     QTest::newRow("missing") << "missing"
-                             << "A1" << QByteArray() << -12 << leave;
+                             << "A1" << QByteArray() << -12 << leave
+                             << QByteArray("User Settings File Not Found.");
     QTest::newRow("empty") << "empty"
-                           << "A1" << QByteArray() << -12 << leave;
+                           << "A1" << QByteArray() << -12 << leave
+                           << QByteArray("User Settings File Empty.");
     QTest::newRow("unreadable") << "directory"
-                                << "A1" << QByteArray() << -12 << leave;
+                                << "A1" << QByteArray() << -12 << leave
+                                << QByteArray("User Settings File Open Error.");
     QTest::newRow("no path") << "none"
-                             << "A1" << QByteArray() << -12 << leave;
+                             << "A1" << QByteArray() << -12 << leave
+                             << QByteArray("User Settings File Not Found.");
     // A database still open elsewhere: part of it may sit in its journal.
     QTest::newRow("journal beside") << "journal"
-                                    << "A1" << QByteArray() << -12 << leave;
+                                    << "A1" << QByteArray() << -12 << leave
+                                    << QByteArray("User Settings File still open (journal beside "
+                                                  "it).");
     // The console's own users' file is removed only on the console they came from.
     const QByteArray askOnly("SN\r\n");
-    QTest::newRow("other console") << "good"
-                                   << "A1" << QByteArray("SN\tB2\tE7\r\n") << -18 << askOnly;
-    QTest::newRow("serial unreadable") << "good"
-                                       << "A1" << QByteArray("SN?\r\n") << -18 << askOnly;
-    QTest::newRow("no serial known") << "good"
-                                     << "" << QByteArray("SN\tA1\r\n") << -18 << askOnly;
+    QTest::newRow("other console")
+        << "good"
+        << "A1" << QByteArray("SN\tB2\tE7\r\n") << -18 << askOnly << QByteArray();
+    QTest::newRow("serial unreadable")
+        << "good"
+        << "A1" << QByteArray("SN?\r\n") << -18 << askOnly << QByteArray();
+    QTest::newRow("no serial known")
+        << "good"
+        << "" << QByteArray("SN\tA1\r\n") << -18 << askOnly << QByteArray();
 }
 
 void TestConsoleSequences::restoreRefusesBadFile()
@@ -958,6 +970,7 @@ void TestConsoleSequences::restoreRefusesBadFile()
     QFETCH(QByteArray, snReply);
     QFETCH(int, code);
     QFETCH(QByteArray, written);
+    QFETCH(QByteArray, told);
     QString path = tmp->filePath("BrenvikDATA");
     if (kind == "empty") {
         QFile f(path);
@@ -980,10 +993,15 @@ void TestConsoleSequences::restoreRefusesBadFile()
         console->answer("SN\r\n", snReply);
     connectWorker();
     call([this, expectedSerial] { worker->setExpectedSerial(expectedSerial); });
+    StdoutToFile trace;
     QMetaObject::invokeMethod(worker, "yTransmitUserSettings", Qt::QueuedConnection,
                               Q_ARG(QString, path));
     QTRY_VERIFY_WITH_TIMEOUT(events().size() >= 2, 10000);
     QTest::qWait(200);
+    if (!told.isEmpty()) {
+        const QByteArray text = trace.contents();
+        QVERIFY2(text.split('\n').contains(told + '\r'), text.constData());
+    }
     // Not a success: the console's own users' file is never touched.
     QCOMPARE(events(),
              (QStringList{"serialConnected:-2", QStringLiteral("yModemResult:%1").arg(code)}));
@@ -1159,7 +1177,7 @@ void TestConsoleSequences::restoreKeepsConsoleCopy()
 
     QStringList keptCopies;
     QObject receiver; // the connection ends with this test
-    connect(worker, &YMODEM::consoleCopyKept, &receiver,
+    connect(worker->notices(), &UsersDataNotices::consoleCopyKept, &receiver,
             [&keptCopies](QString path) { keptCopies << path; });
     connectWorker(sim.portPath());
     const QString serial = options.serialNumber();

@@ -2,13 +2,13 @@
 // thread of its own as it does in the program.
 #include "ptypair.h"
 #include "qextserialport.h"
+#include "stdouttofile.h"
 #include "ymodem.h"
 #include "ymodemtestaccess.h"
 
 #include <QElapsedTimer>
 #include <QMutex>
 #include <QSignalSpy>
-#include <QTemporaryFile>
 #include <QThread>
 #include <QtTest>
 #include <functional>
@@ -56,39 +56,6 @@ private:
     QStringList debugged;
 };
 MessageLog* MessageLog::instance = nullptr;
-
-// Sends standard output into a file while it lives.
-class StdoutCapture
-{
-public:
-    StdoutCapture()
-    {
-        file.open();
-        std::fflush(stdout);
-        saved = ::dup(STDOUT_FILENO);
-        ::dup2(file.handle(), STDOUT_FILENO);
-    }
-    ~StdoutCapture() { restore(); }
-    QByteArray text()
-    {
-        restore();
-        file.seek(0);
-        return file.readAll();
-    }
-
-private:
-    void restore()
-    {
-        if (saved < 0)
-            return;
-        std::fflush(stdout);
-        ::dup2(saved, STDOUT_FILENO);
-        ::close(saved);
-        saved = -1;
-    }
-    QTemporaryFile file;
-    int saved = -1;
-};
 
 } // namespace
 
@@ -211,9 +178,9 @@ void TestWorkerPort::connectTwice()
     QCOMPARE(first->flowControl(), FlowOff);
     QCOMPARE(first->timeout(), 100L);
 
-    StdoutCapture out;
+    StdoutToFile out;
     connectPort(pty->slavePath());
-    QCOMPARE(out.text(), QByteArray("ySerialConnect: port is opened, no operation.\r\n"));
+    QCOMPARE(out.contents(), QByteArray("ySerialConnect: port is opened, no operation.\r\n"));
     QCOMPARE(codes(*connected), QList<int>{0});
     QCOMPARE(worker->serialPort(), first);
 }

@@ -3,9 +3,9 @@
 #include "ui_mainwindow.h"
 
 #include "mainwindowtestaccess.h"
+#include "stdouttofile.h"
 #include "testpackage.h"
 
-#include <QTemporaryFile>
 #include <QtTest>
 
 #include <cstdio>
@@ -13,37 +13,6 @@
 
 #include <fcntl.h>
 #include <unistd.h>
-
-// Sends the process's standard output into a file for the life of the object, so the tests see
-// that the console passes everything on and the test log is not flooded.
-class StdoutToFile
-{
-public:
-    StdoutToFile()
-    {
-        file.open();
-        std::fflush(stdout);
-        saved = ::dup(STDOUT_FILENO);
-        ::dup2(file.handle(), STDOUT_FILENO);
-    }
-    ~StdoutToFile()
-    {
-        std::fflush(stdout);
-        ::dup2(saved, STDOUT_FILENO);
-        ::close(saved);
-    }
-    QByteArray contents()
-    {
-        std::fflush(stdout);
-        QFile f(file.fileName());
-        f.open(QIODevice::ReadOnly);
-        return f.readAll();
-    }
-
-private:
-    QTemporaryFile file;
-    int saved = -1;
-};
 
 class TestDebugConsole : public QObject
 {
