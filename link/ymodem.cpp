@@ -4,10 +4,10 @@
 #include "consoletrace.h"
 #include "qextserialport.h"
 #include "resultcodes.h"
+#include "ymodemline.h"
 
 #include <QDeadlineTimer>
 #include <QDebug>
-#include <QDir>
 #include <QMutexLocker>
 #include <QSemaphore>
 #include <QThread>
@@ -18,8 +18,6 @@ namespace
 {
 const int kRxBufferSize = 16384;    // capture buffer of the buffered input path
 const int kAnswerBufferSize = 4096; // a receiver's answers during a send, and some line noise
-const int kDataBufferSize = 1024;   // receiver scratch buffer
-const int kPacketBufferSize = 1029; // 1024 data bytes plus 5 bytes of framing
 const int kStatusIntervalMs = 20;   // how often the status line is repeated to the window
 const int kReadWaitMs = 10;         // longest a one-byte read waits on a silent line
 const int kPortFailureWaitMs = 200; // pause after the port could not count its bytes
@@ -34,10 +32,10 @@ const char kACK = 0x06;
 } // namespace
 
 YMODEM::YMODEM(QObject* parent)
-    : QObject(parent), dataBuffer(nullptr), packetBuffer(nullptr), statusTimer(nullptr),
-      preserveSettings(true), rescueRequested(false), port(nullptr), queryList(nullptr),
-      settingsChanged(false), versionTooOld(false), deviceVersion(0),
-      verChanged(kVerChangedDefault), minVerChanged(0), rxBuffer(nullptr), rxCount(0)
+    : QObject(parent), statusTimer(nullptr), preserveSettings(true), rescueRequested(false),
+      port(nullptr), queryList(nullptr), settingsChanged(false), versionTooOld(false),
+      deviceVersion(0), verChanged(kVerChangedDefault), minVerChanged(0), rxBuffer(nullptr),
+      rxCount(0)
 {
     // The window connects its copyQueriesSignal(QStringList*, int, int) across threads.
     qRegisterMetaType<QStringList*>("QStringList*");
@@ -49,8 +47,6 @@ YMODEM::YMODEM(QObject* parent)
     connect(statusTimer, SIGNAL(timeout()), this, SLOT(timerSlot()));
 
     rxBuffer = new char[kRxBufferSize];
-    dataBuffer = new char[kDataBufferSize];
-    packetBuffer = new char[kPacketBufferSize];
     answerBuffer = new char[kAnswerBufferSize];
 
     queryList = new QStringList;
@@ -83,12 +79,7 @@ YMODEM::~YMODEM()
         rxBuffer = nullptr;
         // The private folder goes with the worker once its received files are gone; anything
         // still in it stays (only an empty folder is removed).
-        if (!ownReceiveFolder.isEmpty())
-            QDir().rmdir(ownReceiveFolder);
-        delete[] dataBuffer;
-        dataBuffer = nullptr;
-        delete[] packetBuffer;
-        packetBuffer = nullptr;
+        receiveFolder.removeOwnIfEmpty();
         delete[] answerBuffer;
         answerBuffer = nullptr;
     } catch (...) {
@@ -481,4 +472,50 @@ void YMODEM::yTransmitFlushInput()
     }
     if (port && port->isOpen())
         port->readAll();
+}
+
+// Dozes until the port's thread reports new input or ms pass. seen holds the notification count
+// the caller last looked at, so a notification between that look and the wait is not missed.
+void YMODEM::waitForInput(quint64* seen, int ms)
+{
+    QMutexLocker lock(&rxWaitMutex);
+    if (rxNotifyCount == *seen)
+        rxArrived.wait(&rxWaitMutex, QDeadlineTimer(ms));
+    *seen = rxNotifyCount;
+}
+
+// ---- Receiver ----
+
+YmodemReceiver::Packet YMODEM::Receive_Packet(char* buffer)
+{
+    YmodemLine line(*this);
+    return YmodemReceiver(line).receivePacket(buffer);
+}
+
+int YMODEM::Ymodem_Receive(QString fileName)
+{
+    YmodemReceiver::Hooks hooks;
+    if (announceReceivedFile)
+        hooks.fileNamed = [this](const QString& path) { emit putUserSettingPath(path); };
+    hooks.progress = [this](int percent) { emit progress(percent); };
+    YmodemLine line(*this);
+    YmodemReceiver receiver(line, hooks);
+    const YmodemReceiver::Outcome outcome = receiver.receive(receiveFolderPath(), fileName);
+    // Whatever an earlier receive left must not stand in for a file that did not come.
+    userFilePath = receiver.filePath();
+    userFileTruncated = receiver.truncated();
+    refusedFileName = receiver.refusedName();
+    return int(outcome);
+}
+
+int YMODEM::receiveBatch()
+{
+    {
+        QMutexLocker lock(&rxMutex);
+        rxCount = 0;
+    }
+    rxCapture = 1;
+    const int result = Ymodem_Receive(QString());
+    rxCapture = 0;
+    return result;
 }
