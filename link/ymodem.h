@@ -56,7 +56,8 @@ public:
     int receiveBatch();
     // The file the last receive wrote; empty when none came or it was refused.
     QString receivedFilePath() const { return userFilePath; }
-    // True when the last receive ended with a file shorter than its header said.
+    // True when the last receive ended with a file shorter than its header said, or inside a
+    // file whose header gave no size.
     bool receivedFileTruncated() const { return userFileTruncated; }
 
     // Lists the system locations of the ports that look like a console now. The worker asks it

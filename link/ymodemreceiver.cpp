@@ -204,12 +204,12 @@ YmodemReceiver::Step YmodemReceiver::onPacket(const Packet& p)
     errors = 0;
     switch (p.kind) {
     case PacketKind::Aborted:
-        finishFile();
+        cutFile();
         log(QStringLiteral("Error: Session Closed"));
         return cancel(Outcome::Aborted);
     case PacketKind::Cancelled:
         line.writeByte(kACK);
-        finishFile();
+        cutFile();
         return Outcome::Done;
     case PacketKind::Silence:
         line.writeByte(kACK);
@@ -230,7 +230,7 @@ YmodemReceiver::Step YmodemReceiver::onPacket(const Packet& p)
 YmodemReceiver::Step YmodemReceiver::onFailedPacket()
 {
     if (sessionStarted && ++errors > kMaxFailures) {
-        finishFile();
+        cutFile();
         log(QStringLiteral("Error: Session Closed with Errors"));
         return cancel(Outcome::BadPackets);
     }
@@ -348,6 +348,15 @@ void YmodemReceiver::finishFile()
     file.reset();
     if (sizeKnown && total < fileSize)
         shortFile = true;
+}
+
+// The session ends inside a file: without a size from its header, what came cannot be told
+// from the whole file.
+void YmodemReceiver::cutFile()
+{
+    if (file && !sizeKnown)
+        shortFile = true;
+    finishFile();
 }
 
 // A file that must not be kept: what was written of it goes, and the sender is cancelled.

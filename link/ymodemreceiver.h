@@ -69,7 +69,8 @@ public:
 
     // The file the last receive wrote; empty when none was opened or it was removed.
     QString filePath() const { return path; }
-    // The last receive ended with a file shorter than its header said.
+    // The last receive ended with a file shorter than its header said, or inside a file whose
+    // header gave no size.
     bool truncated() const { return shortFile; }
     // A name the last receive refused because another was asked for; empty when none was.
     QString refusedName() const { return refused; }
@@ -84,6 +85,7 @@ private:
     Step onData(int length);
     bool openFile(const QString& name);
     void finishFile();
+    void cutFile();
     Outcome refuseFile(const QString& why);
     Outcome cancel(Outcome outcome);
     Outcome sessionDone();

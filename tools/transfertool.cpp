@@ -210,6 +210,8 @@ QString TransferTool::meaning(int code, bool sending)
         return QStringLiteral("the line did not fall quiet before the end of the file");
     case YmodemCode::NoSender:
         return QStringLiteral("nothing was sent");
+    case YmodemCode::BadPackets:
+        return QStringLiteral("more than five damaged or unreadable packets in a row");
     case YmodemCode::TooManyBlocks:
         return QStringLiteral("the file is larger than 16 MiB");
     default:
