@@ -182,9 +182,9 @@ void YMODEM::ySerialConnect(QString commName)
         // Direct: captures bytes on the port's monitor thread while this thread sleeps.
         connect(port, SIGNAL(readyRead()), this, SLOT(onReadyRead()), Qt::DirectConnection);
         QThread::msleep(kSettleAfterOpenMs);
-        emit serialConnected(PortState::Open);
+        emit serialConnected(int(PortState::Open));
     } else {
-        emit serialConnected(PortState::OpenFailed);
+        emit serialConnected(int(PortState::OpenFailed));
     }
 }
 
@@ -193,7 +193,7 @@ void YMODEM::serialDisconnect()
     if (!port)
         return;
     releasePort();
-    emit serialConnected(PortState::Closed);
+    emit serialConnected(int(PortState::Closed));
 }
 
 void YMODEM::ySaveUsersFile() {}

@@ -143,7 +143,7 @@ void YMODEM::dropLine()
 {
     if (port)
         port->close();
-    emit serialConnected(PortState::Closed);
+    emit serialConnected(int(PortState::Closed));
 }
 
 void YMODEM::fail(int code, const QString& phase, const QString& detail)
