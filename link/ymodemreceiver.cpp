@@ -4,6 +4,7 @@
 #include "consoletrace.h"
 #include "timescale.h"
 #include "ymodem.h"
+#include "ymodembytes.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
@@ -13,12 +14,7 @@
 
 namespace
 {
-const char kSOH = 0x01;
-const char kSTX = 0x02;
-const char kEOT = 0x04;
-const char kACK = 0x06;
-const char kCAN = 0x18;
-const char kCrcRequest = 'C';
+using namespace YmodemByte;
 
 const int kMaxNameBytes = 256;
 const int kMaxSizeDigits = 16;
@@ -53,13 +49,13 @@ bool packetComplete(int count, const char firstTwo[2])
     if (count < 1)
         return false;
     switch (firstTwo[0]) {
-    case kEOT:
+    case EOT:
     case 'A':
     case 'a':
         return true;
-    case kCAN:
-        return count >= 2 && firstTwo[1] == kCAN;
-    case kSOH:
+    case CAN:
+        return count >= 2 && firstTwo[1] == CAN;
+    case SOH:
         return count >= 128 + 5;
     default:
         return false;
@@ -132,21 +128,21 @@ YmodemReceiver::Packet YmodemReceiver::receivePacket(char* buffer)
         return {line.uncapturedInput() ? PacketKind::Bad : PacketKind::Silence, 0};
     }
     switch (buffer[0]) {
-    case kEOT:
+    case EOT:
         return {PacketKind::EndOfFile, 0};
-    case kCAN:
-        return {count >= 2 && buffer[1] == kCAN ? PacketKind::Cancelled : PacketKind::Bad, 0};
+    case CAN:
+        return {count >= 2 && buffer[1] == CAN ? PacketKind::Cancelled : PacketKind::Bad, 0};
     case 'A':
     case 'a':
         return {PacketKind::Aborted, 0};
-    case kSOH:
-    case kSTX:
+    case SOH:
+    case STX:
         break;
     default:
         return {PacketKind::Bad, 0};
     }
 
-    const int n = buffer[0] == kSOH ? 128 : 1024;
+    const int n = buffer[0] == SOH ? 128 : 1024;
     log(QStringLiteral("Packet Received Length %1 bytes").arg(count));
     if (count < n + 5) {
         log(QStringLiteral("Packet Received Error"));
@@ -208,17 +204,17 @@ YmodemReceiver::Step YmodemReceiver::onPacket(const Packet& p)
         log(QStringLiteral("Error: Session Closed"));
         return cancel(Outcome::Aborted);
     case PacketKind::Cancelled:
-        line.writeByte(kACK);
+        line.writeByte(ACK);
         cutFile();
         return Outcome::Done;
     case PacketKind::Silence:
-        line.writeByte(kACK);
+        line.writeByte(ACK);
         return sessionDone();
     case PacketKind::EndOfFile:
         // The file is complete; the next header (or the empty one) follows.
         finishFile();
         expectedBlock = 0;
-        line.write(QByteArray(1, kACK) + kCrcRequest);
+        line.write(QByteArray(1, ACK) + CrcRequest);
         return std::nullopt;
     default:
         return onBlock(p.length);
@@ -241,7 +237,7 @@ YmodemReceiver::Step YmodemReceiver::onFailedPacket()
     }
     sleepScaled(kRetryPauseMs);
     line.flushInput();
-    line.writeByte(kCrcRequest);
+    line.writeByte(CrcRequest);
     return std::nullopt;
 }
 
@@ -267,7 +263,7 @@ YmodemReceiver::Step YmodemReceiver::onHeader(int length)
     if (data[0] == 0) {
         log(QStringLiteral("File Header %1").arg(int(data[0])));
         sleepScaled(kEndHeaderPauseMs);
-        line.writeByte(kACK);
+        line.writeByte(ACK);
         return sessionDone();
     }
     const Header header = parseHeader(data, length);
@@ -293,7 +289,7 @@ YmodemReceiver::Step YmodemReceiver::onHeader(int length)
                               .arg(kMaxFileBytes));
     if (!openFile(name))
         return cancel(Outcome::Refused);
-    line.write(QByteArray(1, kACK) + kCrcRequest);
+    line.write(QByteArray(1, ACK) + CrcRequest);
     return std::nullopt;
 }
 
@@ -335,7 +331,7 @@ YmodemReceiver::Step YmodemReceiver::onData(int length)
             fileSize > 0 ? int(std::floor(float(double(total) / double(fileSize) * 100.0))) : 100;
     if (hooks.progress)
         hooks.progress(percent);
-    line.writeByte(kACK);
+    line.writeByte(ACK);
     return std::nullopt;
 }
 
@@ -374,7 +370,7 @@ YmodemReceiver::Outcome YmodemReceiver::refuseFile(const QString& why)
 
 YmodemReceiver::Outcome YmodemReceiver::cancel(Outcome outcome)
 {
-    line.write(QByteArray(2, kCAN));
+    line.write(QByteArray(2, CAN));
     return outcome;
 }
 
