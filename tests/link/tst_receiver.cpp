@@ -104,8 +104,8 @@ private slots:
     void defaultFolderIsPrivate();
     void corruptedBlockAskedAgain();
     void repeatedBlockIsSyncError();
-    void abortPacket_data();
-    void abortPacket();
+    void endsInsideTheFile_data();
+    void endsInsideTheFile();
     void hostileNames_data();
     void hostileNames();
     void refusedFiles_data();
@@ -263,7 +263,7 @@ void TestReceiver::repeatedBlockIsSyncError()
     QVERIFY(line.worker().receivedFileTruncated());
 }
 
-void TestReceiver::abortPacket_data()
+void TestReceiver::endsInsideTheFile_data()
 {
     QTest::addColumn<QByteArray>("header");
     QTest::addColumn<int>("goodBlocks"); // sent and acknowledged first
@@ -286,7 +286,7 @@ void TestReceiver::abortPacket_data()
 }
 
 // The session ends inside the file: CAN CAN, a failure, and the file is not taken as whole.
-void TestReceiver::abortPacket()
+void TestReceiver::endsInsideTheFile()
 {
     QFETCH(QByteArray, header);
     QFETCH(int, goodBlocks);
