@@ -2,6 +2,7 @@
 
 #include "consoletrace.h"
 #include "mainwindow.h"
+#include "resultcodes.h"
 #include "startupwidget.h"
 
 #include <QApplication>
@@ -130,7 +131,7 @@ void Startup::scanSerial()
 
 void Startup::serialConnected(int res)
 {
-    portConnected = (res == 0);
+    portConnected = PortState(res) == PortState::Open;
 }
 
 void Startup::activeUpdateSlot()

@@ -31,6 +31,9 @@ public:
     // Copies at most max captured bytes to buffer and empties the capture (what lies beyond max
     // is dropped). Returns how many bytes were captured.
     virtual int takeCaptured(char* buffer, int max) = 0;
+    // Input has come that the capture did not take (it overran); false where a line cannot
+    // tell.
+    virtual bool uncapturedInput() { return false; }
 };
 
 #endif // BYTELINE_H

@@ -76,7 +76,7 @@ void ConsoleSession::dropLine()
 {
     if (w.port)
         w.port->close();
-    emit w.serialConnected(PortState::Closed);
+    emit w.serialConnected(int(PortState::Closed));
 }
 
 void ConsoleSession::fail(int code, const QString& phase, const QString& detail)

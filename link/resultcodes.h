@@ -49,14 +49,11 @@ enum : int {
 };
 } // namespace ResultCode
 
-// Port states carried by YMODEM::serialConnected(int).
-namespace PortState
-{
-enum : int {
+// Port states, carried as their values by YMODEM::serialConnected(int).
+enum class PortState : int {
     Open = 0,
     OpenFailed = -1,
     Closed = -2,
 };
-} // namespace PortState
 
 #endif // RESULTCODES_H

@@ -10,7 +10,6 @@
 
 #include <QDeadlineTimer>
 #include <QDebug>
-#include <QDir>
 #include <QMutexLocker>
 #include <QSemaphore>
 #include <QThread>
@@ -20,8 +19,6 @@
 namespace
 {
 const int kRxBufferSize = 16384;    // capture buffer of the buffered input path
-const int kDataBufferSize = 1024;   // receiver scratch buffer
-const int kPacketBufferSize = 1029; // 1024 data bytes plus 5 bytes of framing
 const int kStatusIntervalMs = 20;   // how often the status line is repeated to the window
 const int kReadWaitMs = 10;         // longest a one-byte read waits on a silent line
 const int kPortFailureWaitMs = 200; // pause after the port could not count its bytes
@@ -38,10 +35,10 @@ const int kOpenMode = QIODevice::ReadWrite | QIODevice::Unbuffered; // 35
 } // namespace
 
 YMODEM::YMODEM(QObject* parent)
-    : QObject(parent), dataBuffer(nullptr), packetBuffer(nullptr), statusTimer(nullptr),
-      preserveSettings(true), rescueRequested(false), port(nullptr), queryList(nullptr),
-      settingsChanged(false), versionTooOld(false), deviceVersion(0),
-      verChanged(kVerChangedDefault), minVerChanged(0), rxBuffer(nullptr), rxCount(0)
+    : QObject(parent), statusTimer(nullptr), preserveSettings(true), rescueRequested(false),
+      port(nullptr), queryList(nullptr), settingsChanged(false), versionTooOld(false),
+      deviceVersion(0), verChanged(kVerChangedDefault), minVerChanged(0), rxBuffer(nullptr),
+      rxCount(0)
 {
     // The window connects its copyQueriesSignal(QStringList*, int, int) across threads.
     qRegisterMetaType<QStringList*>("QStringList*");
@@ -53,8 +50,6 @@ YMODEM::YMODEM(QObject* parent)
     connect(statusTimer, SIGNAL(timeout()), this, SLOT(timerSlot()));
 
     rxBuffer = new char[kRxBufferSize];
-    dataBuffer = new char[kDataBufferSize];
-    packetBuffer = new char[kPacketBufferSize];
 
     queryList = new QStringList;
 
@@ -86,12 +81,7 @@ YMODEM::~YMODEM()
         rxBuffer = nullptr;
         // The private folder goes with the worker once its received files are gone; anything
         // still in it stays (only an empty folder is removed).
-        if (!ownReceiveFolder.isEmpty())
-            QDir().rmdir(ownReceiveFolder);
-        delete[] dataBuffer;
-        dataBuffer = nullptr;
-        delete[] packetBuffer;
-        packetBuffer = nullptr;
+        receiveFolder.removeOwnIfEmpty();
     } catch (...) {
         qDebug() << "Error Detected";
     }
@@ -187,9 +177,9 @@ void YMODEM::ySerialConnect(QString commName)
         // Direct: captures bytes on the port's monitor thread while this thread sleeps.
         connect(port, SIGNAL(readyRead()), this, SLOT(onReadyRead()), Qt::DirectConnection);
         QThread::msleep(kSettleAfterOpenMs);
-        emit serialConnected(PortState::Open);
+        emit serialConnected(int(PortState::Open));
     } else {
-        emit serialConnected(PortState::OpenFailed);
+        emit serialConnected(int(PortState::OpenFailed));
     }
 }
 
@@ -198,7 +188,7 @@ void YMODEM::serialDisconnect()
     if (!port)
         return;
     releasePort();
-    emit serialConnected(PortState::Closed);
+    emit serialConnected(int(PortState::Closed));
 }
 
 void YMODEM::ySaveUsersFile() {}
@@ -431,4 +421,40 @@ int YMODEM::transmitFile(const QByteArray& contents, const QFileInfo& fileInfo, 
     attachSender(sender, firmware);
     return int(
         sender.send(contents, fileInfo, firmware ? kLoaderHeaderAckLimitMs : kHeaderAckLimitMs));
+}
+
+// ---- Receiver ----
+
+YmodemReceiver::Packet YMODEM::Receive_Packet(char* buffer)
+{
+    YmodemLine line(*this);
+    return YmodemReceiver(line).receivePacket(buffer);
+}
+
+int YMODEM::Ymodem_Receive(QString fileName)
+{
+    YmodemReceiver::Hooks hooks;
+    if (announceReceivedFile)
+        hooks.fileNamed = [this](const QString& path) { emit putUserSettingPath(path); };
+    hooks.progress = [this](int percent) { emit progress(percent); };
+    YmodemLine line(*this);
+    YmodemReceiver receiver(line, hooks);
+    const YmodemReceiver::Outcome outcome = receiver.receive(receiveFolderPath(), fileName);
+    // Whatever an earlier receive left must not stand in for a file that did not come.
+    userFilePath = receiver.filePath();
+    userFileTruncated = receiver.truncated();
+    refusedFileName = receiver.refusedName();
+    return int(outcome);
+}
+
+int YMODEM::receiveBatch()
+{
+    {
+        QMutexLocker lock(&rxMutex);
+        rxCount = 0;
+    }
+    rxCapture = 1;
+    const int result = Ymodem_Receive(QString());
+    rxCapture = 0;
+    return result;
 }

@@ -13,6 +13,9 @@
 #include <atomic>
 #include <functional>
 
+#include "receivefolder.h"
+#include "ymodemreceiver.h"
+
 class QTimer;
 class QextSerialPort;
 class YmodemSender;
@@ -40,24 +43,23 @@ public:
                                  quint32 remaining);
     static quint16 Crc16_Compute(const unsigned char* data, int length);
 
-    // YMODEM receiver.
-    int Receive_Packet(char* buffer, int* length, int sessionStarted);
-    // Receives one batch into receiveFolderPath(). fileName, when not empty, is the only file
-    // name a header may give (its last path component): any other is refused with CAN CAN
-    // (CancelledOnce) and nothing is written. A header announcing more than kMaxFileBytes, data
-    // beyond the size the header gave (or beyond kMaxFileBytes when it gave none) and a session
-    // longer than its total bound are refused the same way; the partial file is removed.
+    // YMODEM receiver (YmodemReceiver over the worker's port).
+    YmodemReceiver::Packet Receive_Packet(char* buffer);
+    // Receives one batch into receiveFolderPath() (see YmodemReceiver::receive). fileName, when
+    // not empty, is the only file name a header may give. Returns a YmodemReceiver::Outcome's
+    // value.
     int Ymodem_Receive(QString fileName);
-    // The largest file the receiver takes (the users' database is far smaller).
-    static constexpr qint64 kMaxFileBytes = qint64(64) * 1024 * 1024;
+    static constexpr qint64 kMaxFileBytes = YmodemReceiver::kMaxFileBytes;
     // Where received files go. Empty (the default): a folder of this user's own, owner-only,
     // under the temporary location.
-    void setReceiveFolder(const QString& folder) { receiveFolder = folder; }
+    void setReceiveFolder(const QString& folder) { receiveFolder.set(folder); }
     // One batch with buffered input switched on around it (for callers other than the
     // console sequences, which switch it themselves).
     int receiveBatch();
+    // The file the last receive wrote; empty when none came or it was refused.
     QString receivedFilePath() const { return userFilePath; }
-    // True when the last receive ended with a file shorter than its header said.
+    // True when the last receive ended with a file shorter than its header said, or inside a
+    // file whose header gave no size.
     bool receivedFileTruncated() const { return userFileTruncated; }
 
     // Lists the system locations of the ports that look like a console now. The worker asks it
@@ -162,11 +164,9 @@ private:
     // CAN CAN: ends the transfer on the other side.
     void cancelTransfer();
 
-    // ---- Receiver helpers (ymodem_receiver.cpp) ----
-    QString receiveFolderPath();
-    void purgeInput();
-    QString receiveFolder;    // set by setReceiveFolder
-    QString ownReceiveFolder; // made on first use when no folder was set
+    // ---- Receiver helpers ----
+    QString receiveFolderPath() { return receiveFolder.path(); }
+    ReceiveFolder receiveFolder;
 
     // ---- Console sequences helpers (ymodem_console.cpp) ----
     void readIdentity(QString version);
@@ -226,8 +226,6 @@ private:
     // The name of a file the receiver refused because another was asked for.
     QString refusedFileName;
 
-    char* dataBuffer;
-    char* packetBuffer;
     QTimer* statusTimer;
     QMutex rxMutex;
     std::atomic<bool> runFlag{false};

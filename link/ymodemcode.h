@@ -2,9 +2,9 @@
 #define YMODEMCODE_H
 
 // Results of the YMODEM send and receive routines. The negative ones and 10 and 255 are the
-// protocol's classic outcomes; 11 to 15 end a wait that would otherwise never end, always after
-// cancelling the transfer with CAN CAN. The window shows a positive code as "Transfer Failed with
-// error %1".
+// protocol's classic outcomes; 11 to 16 end a transfer that would otherwise never end (or, for 16,
+// end as if done), always after cancelling the transfer with CAN CAN. The window shows a positive
+// code as "Transfer Failed with error %1".
 namespace YmodemCode
 {
 enum : int {
@@ -25,6 +25,7 @@ enum : int {
     HeaderUnanswered = 13, // no ACK for the header within its bound, or the line went (hang-up)
     LineNotQuiet = 14,     // the line never fell quiet before the EOT
     NoSender = 15,         // receiver: nobody started sending within its bound
+    BadPackets = 16,       // receiver: more than five failed packets in a row
     TooManyBlocks = 255,   // the file needs more than 16384 data blocks
 };
 } // namespace YmodemCode

@@ -59,3 +59,9 @@ int YmodemLine::takeCaptured(char* buffer, int max)
     w.rxCount = 0;
     return count;
 }
+
+bool YmodemLine::uncapturedInput()
+{
+    QextSerialPort* p = w.port;
+    return p && p->bytesAvailable() > 0;
+}

@@ -21,6 +21,7 @@ public:
     int captured(char firstTwo[2]) override;
     void waitForInput(int ms) override;
     int takeCaptured(char* buffer, int max) override;
+    bool uncapturedInput() override;
 
 private:
     YMODEM& w;

@@ -1,6 +1,7 @@
 #include "transfertool.h"
 
 #include "qextserialport.h"
+#include "resultcodes.h"
 #include "timescale.h"
 #include "ymodem.h"
 #include "ymodembytes.h"
@@ -58,18 +59,20 @@ TransferTool::~TransferTool()
 bool TransferTool::openPort(const QString& name, QString* why)
 {
     QEventLoop loop;
-    int state = 1;
+    bool answered = false;
+    PortState state = PortState::OpenFailed;
     const QMetaObject::Connection c = connect(ymodem, &YMODEM::serialConnected, &loop, [&](int s) {
-        state = s;
+        answered = true;
+        state = PortState(s);
         loop.quit();
     });
     QTimer::singleShot(kOpenLimitMs, &loop, &QEventLoop::quit);
     QMetaObject::invokeMethod(ymodem, "ySerialConnect", Qt::QueuedConnection, Q_ARG(QString, name));
     loop.exec();
     disconnect(c);
-    if (state == 0)
+    if (answered && state == PortState::Open)
         return true;
-    *why = state == 1 ? QStringLiteral("no answer from the port") : QStringLiteral("cannot open");
+    *why = answered ? QStringLiteral("cannot open") : QStringLiteral("no answer from the port");
     return false;
 }
 
@@ -181,6 +184,8 @@ QString TransferTool::meaning(int code, bool sending)
         return QStringLiteral("the line did not fall quiet before the end of the file");
     case YmodemCode::NoSender:
         return QStringLiteral("nothing was sent");
+    case YmodemCode::BadPackets:
+        return QStringLiteral("more than five damaged or unreadable packets in a row");
     case YmodemCode::TooManyBlocks:
         return QStringLiteral("the file is larger than 16 MiB");
     default:

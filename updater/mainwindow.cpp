@@ -5,6 +5,7 @@
 #include "debugconsole.h"
 #include "portdiagnosis.h"
 #include "portlister.h"
+#include "resultcodes.h"
 #include "timescale.h"
 #include "versionsfile.h"
 #include "ymodem.h"
@@ -55,7 +56,8 @@ bool MainWindow::consoleOpen = false;
 MainWindow::MainWindow(QWidget* parent)
     : QWidget(parent), connectionLabel(nullptr), detectionLabel(nullptr), ui(new Ui::MainWindow),
       tickTimer(nullptr), worker(nullptr), mThread(nullptr), labelHoldTicks(0), isConnected(false),
-      updaterFileMissing(true), shutdownTicks(0), forcedUpdate(false), updateMode(ModeKeepSettings)
+      updaterFileMissing(true), shutdownTicks(0), forcedUpdate(false),
+      updateMode(UpdateMode::KeepSettings)
 {
     QCoreApplication::setOrganizationName(QStringLiteral("Brenvik"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("brenvik.com"));
@@ -74,7 +76,7 @@ MainWindow::MainWindow(QWidget* parent)
 
     forcedUpdate = false;
     shutdownTicks = 0;
-    updateMode = ModeKeepSettings;
+    updateMode = UpdateMode::KeepSettings;
 
     tickTimer = new QTimer(this);
     tickTimer->setInterval(TickIntervalMs);
@@ -300,19 +302,21 @@ void MainWindow::serialConnected(int res)
     detectionLabel->setText(QString());
     emit deviceDetected(false);
 
-    switch (res) {
-    case -2:
+    // Other values (the worker sends none) only clear the detection label.
+    const PortState state = PortState(res);
+    switch (state) {
+    case PortState::Closed:
         ui->serialConnectButton->setEnabled(true);
         isConnected = false;
         showResultMessage(tr("Serial Port Diconnected"), true);
         trace(QStringLiteral("Serial Port Diconnected"));
-        emit deviceConnected(-2);
+        emit deviceConnected(res);
         break;
-    case -1: {
+    case PortState::OpenFailed: {
         // A console tried while the updated one is looked for: the run tries the next one.
-        if (controller->portStateChanged(res)) {
+        if (controller->portStateChanged(state)) {
             isConnected = false;
-            emit deviceConnected(-1);
+            emit deviceConnected(res);
             break;
         }
         // The reason and the fix go under the text, and into the trace.
@@ -324,10 +328,10 @@ void MainWindow::serialConnected(int res)
         trace(QStringLiteral("Could not open Serial Port."));
         ConsoleTrace::print(why.traceText());
         isConnected = false;
-        emit deviceConnected(-1);
+        emit deviceConnected(res);
         break;
     }
-    case 0:
+    case PortState::Open:
         ui->serialConnectButton->setEnabled(false);
         isConnected = true;
         // Outside a run every connection may lead to another console: it is read afresh. The
@@ -338,9 +342,7 @@ void MainWindow::serialConnected(int res)
             emit getFirmwareUserData();
         }
         trace(QStringLiteral("Serial Port Connected Successfully."));
-        emit deviceConnected(0);
-        break;
-    default:
+        emit deviceConnected(res);
         break;
     }
     resumeTick(); // the label follows isConnected
@@ -375,7 +377,7 @@ void MainWindow::forgetConsole()
         const bool wasTicked = ui->rescueMode->isChecked();
         ui->rescueMode->setChecked(false);
         ui->rescueMode->setEnabled(true);
-        updateMode = ModeKeepSettings;
+        updateMode = UpdateMode::KeepSettings;
         if (wasTicked)
             emit preserveSettingsMode(true);
     }
@@ -515,7 +517,7 @@ void MainWindow::readVersionsFile(const QString& path)
 
         if (entry.key == VersionsFile::Forced && VersionsFile::isForcedValue(entry.value)) {
             forcedUpdate = true;
-            updateMode = ModeLoseSettings;
+            updateMode = UpdateMode::LoseSettings;
             QMessageBox::warning(
                 this, tr("Warning"),
                 tr("WARNING: For technical reasons this upgrade WILL delete all Users Settings.  "

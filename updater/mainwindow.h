@@ -37,8 +37,6 @@ public:
     static constexpr int ThreadStackSize = 1108864;
     static constexpr qint64 FirmwareImageSize = 16777216;    // 16 MiB file-system image
     static constexpr qint64 MaxBinaryFirmwareSize = 1966080; // 1920 KiB
-    static constexpr int ModeKeepSettings = 5;
-    static constexpr int ModeLoseSettings = 3;
 
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
@@ -122,7 +120,7 @@ private:
 public:
     static constexpr int RebootWaitMs = UpdateController::RebootWaitMs;
     // Overall percentage of the whole update for the worker's percentage of the current step.
-    static int overallPercent(int mode, int phase, int percent);
+    static int overallPercent(UpdateMode mode, UpdatePhase phase, int percent);
 
     bool askAbort();
     // The user confirmed the abort: the run stops at its next safe point.
@@ -175,7 +173,7 @@ private:
     QStringList queries;
     int shutdownTicks;
     bool forcedUpdate;
-    int updateMode;
+    UpdateMode updateMode;
 
     // The migration statements have been lent to the worker and must not change any more.
     bool queriesHandedOver = false;

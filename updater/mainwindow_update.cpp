@@ -28,22 +28,23 @@ int share(int percent, int span)
 }
 } // namespace
 
-int MainWindow::overallPercent(int mode, int phase, int percent)
+int MainWindow::overallPercent(UpdateMode mode, UpdatePhase phase, int percent)
 {
-    if (mode == ModeKeepSettings) {
+    if (mode == UpdateMode::KeepSettings) {
         switch (phase) {
-        case 0:
-        case 1:
+        case UpdatePhase::NotStarted:
+        case UpdatePhase::SavingUsersData:
             return share(percent, 2);
-        case 2:
+        case UpdatePhase::SendingImage:
             return 2 + share(percent, 58);
-        case 3:
+        case UpdatePhase::AwaitingReflash:
             return 60 + share(percent, 20);
-        default:
-            return 80 + share(percent, 20);
+        case UpdatePhase::Restoring:
+            break;
         }
+        return 80 + share(percent, 20);
     }
-    return phase <= 2 ? share(percent, 60) : 60 + share(percent, 40);
+    return phase <= UpdatePhase::SendingImage ? share(percent, 60) : 60 + share(percent, 40);
 }
 
 void MainWindow::transferProgress(int percent)
@@ -233,7 +234,7 @@ void MainWindow::enableUpdateSlot(bool its_ok)
     }
     if (!its_ok) {
         trace(QStringLiteral("Rescue Mode Forced"));
-        updateMode = ModeLoseSettings;
+        updateMode = UpdateMode::LoseSettings;
         ui->rescueMode->setChecked(true);
         ui->rescueMode->setEnabled(false);
         emit preserveSettingsMode(false);
@@ -271,10 +272,10 @@ void MainWindow::on_rescueMode_clicked()
                 tr("WARNING: Enabling Rescue Mode WILL delete all Users Settings.       \n Check "
                    "this Box if you have to Rescue Device from a failed Update.    \n Please see "
                    "instruction manual for details. "));
-            updateMode = ModeLoseSettings;
+            updateMode = UpdateMode::LoseSettings;
         }
     } else if (!forcedUpdate) {
-        updateMode = ModeKeepSettings;
+        updateMode = UpdateMode::KeepSettings;
     }
     emit preserveSettingsMode(!ticked);
 }

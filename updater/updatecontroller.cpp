@@ -43,9 +43,9 @@ UpdateController::UpdateController(UpdatePrompts* prompts, PortFinder consolePor
 
 UpdateController::~UpdateController() = default;
 
-int UpdateController::phase() const
+UpdatePhase UpdateController::phase() const
 {
-    return run ? run->phase : 0;
+    return run ? run->phase : UpdatePhase::NotStarted;
 }
 
 UpdateStep UpdateController::step() const
@@ -363,7 +363,7 @@ void UpdateController::journalResult(int res)
     }
 }
 
-bool UpdateController::portStateChanged(int state)
+bool UpdateController::portStateChanged(PortState state)
 {
     if (!run || state != PortState::OpenFailed)
         return false;
@@ -398,7 +398,7 @@ void UpdateController::usersDataPathReported(const QString& path)
 void UpdateController::usersDataRead()
 {
     if (run)
-        run->phase = 2;
+        run->phase = UpdatePhase::SendingImage;
 }
 
 void UpdateController::migrationReported(const QStringList& failed, const QString& originalCopy)
@@ -504,7 +504,7 @@ void UpdateController::workerResult(int res)
             finish(ResultCode::StoppedByUser, QString(), true);
             return;
         }
-        run->phase = 3;
+        run->phase = UpdatePhase::AwaitingReflash;
         rebootClock.start();
         rebootTimer->start();
         rebootTick();
@@ -569,7 +569,7 @@ void UpdateController::rebootTick()
         return;
     rebootTimer->stop();
     emit rebootWaitProgress(-1);
-    run->phase = 4;
+    run->phase = UpdatePhase::Restoring;
     run->step = UpdateStep::FindingConsole;
     findUpdatedConsole();
 }
@@ -687,7 +687,7 @@ void UpdateController::sendUsersData()
         return;
     }
     run->step = UpdateStep::RestoringData;
-    run->phase = 4;
+    run->phase = UpdatePhase::Restoring;
     run->journal.setPhase(UpdateJournal::Restoring);
     connectRunPort();
     // Only the console the users' data came from may receive them.

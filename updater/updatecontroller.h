@@ -1,6 +1,7 @@
 #ifndef UPDATECONTROLLER_H
 #define UPDATECONTROLLER_H
 
+#include "resultcodes.h"
 #include "updatejournal.h"
 #include "updateresult.h"
 
@@ -63,7 +64,7 @@ public:
     bool isRunning() const { return run != nullptr; }
     // A run, or a worker sequence of an ended run that has not reported yet.
     bool isBusy() const { return run || sequencePending; }
-    int phase() const;
+    UpdatePhase phase() const;
     UpdateStep step() const;
     QString runSerial() const;
     QString runPort() const;
@@ -73,7 +74,7 @@ public:
     // ---- What the worker reported (the window hands it on) ----
     // True when the port state was the run's business (a console tried while looking for the
     // updated one): the window then shows nothing for it.
-    bool portStateChanged(int state);
+    bool portStateChanged(PortState state);
     void workerResult(int res);
     void usersDataPathReported(const QString& path);
     void usersDataRead();
@@ -120,7 +121,7 @@ private:
         QString originalCopy;
         QString consoleCopy; // what the console held before a restore replaced it
         UpdateStep step = UpdateStep::Started;
-        int phase = 1;
+        UpdatePhase phase = UpdatePhase::SavingUsersData;
         bool stopRequested = false;
         // Looking for the updated console by its serial number.
         bool hunting = false;

@@ -15,6 +15,22 @@ enum class UpdateStep {
     Done,           // the console restarted with everything in place
 };
 
+// The stage of an update as the window's progress bar maps it; the values are the ones the
+// window's updatePhase has always had.
+enum class UpdatePhase : int {
+    NotStarted = 0,
+    SavingUsersData = 1, // "Update" pressed; the users' data leave the console
+    SendingImage = 2,    // they are kept; the image goes
+    AwaitingReflash = 3, // the image was taken; the console re-flashes and restarts
+    Restoring = 4,       // the console is back; the users' data go back
+};
+
+// Whether the users' settings survive an update (updateMode's values).
+enum class UpdateMode : int {
+    KeepSettings = 5,
+    LoseSettings = 3, // rescue mode, or an update the package forces
+};
+
 // How one run ended. code: 0 for success, else the result code of the failure (the worker's, or
 // one of the run's own below).
 struct UpdateResult {

@@ -23,15 +23,16 @@ public:
     bool& isConnected() { return w->isConnected; }
     bool& updaterFileMissing() { return w->updaterFileMissing; }
     bool& forcedUpdate() { return w->forcedUpdate; }
-    int updatePhase() const { return w->controller->phase(); }
+    int updatePhase() const { return int(w->controller->phase()); }
     // A run at this phase, as if "Update" had been pressed (nothing is asked of the worker).
     void runAt(int phase, const QString& usersData = QString())
     {
-        w->controller->beginRun(QString(), w->updateMode == MainWindow::ModeLoseSettings);
-        w->controller->run->phase = phase;
+        w->controller->beginRun(QString(), w->updateMode == UpdateMode::LoseSettings);
+        w->controller->run->phase = UpdatePhase(phase);
         w->controller->run->usersData = usersData;
     }
-    int& updateMode() { return w->updateMode; }
+    int updateMode() const { return int(w->updateMode); }
+    void setUpdateMode(int mode) { w->updateMode = UpdateMode(mode); }
     QString& firmwarePath() { return w->firmwarePath; }
     QString& dataPath() { return w->dataPath; }
     QStringList& queries() { return w->queries; }

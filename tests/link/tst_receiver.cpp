@@ -104,8 +104,8 @@ private slots:
     void defaultFolderIsPrivate();
     void corruptedBlockAskedAgain();
     void repeatedBlockIsSyncError();
-    void abortPacket_data();
-    void abortPacket();
+    void endsInsideTheFile_data();
+    void endsInsideTheFile();
     void hostileNames_data();
     void hostileNames();
     void refusedFiles_data();
@@ -263,29 +263,57 @@ void TestReceiver::repeatedBlockIsSyncError()
     QVERIFY(line.worker().receivedFileTruncated());
 }
 
-void TestReceiver::abortPacket_data()
+void TestReceiver::endsInsideTheFile_data()
 {
-    QTest::addColumn<char>("first");
-    QTest::newRow("a") << 'a';
-    QTest::newRow("A") << 'A';
+    QTest::addColumn<QByteArray>("header");
+    QTest::addColumn<int>("goodBlocks"); // sent and acknowledged first
+    QTest::addColumn<QByteArray>("bad"); // then sent until the receiver gives up
+    QTest::addColumn<int>("times");
+    QTest::addColumn<int>("result");
+    const QByteArray sized("x.bin\0"
+                           "3000",
+                           10);
+    const QByteArray damaged = WorkerLine::block(2, pattern(1024), 1024, true);
+    QTest::newRow("sender aborts with a")
+        << sized << 0 << QByteArray("abort") << 1 << int(YmodemCode::Aborted);
+    QTest::newRow("sender aborts with A")
+        << sized << 0 << QByteArray("Abort") << 1 << int(YmodemCode::Aborted);
+    // Giving up on a damaged line is a failure, never a finished file.
+    QTest::newRow("six damaged blocks in a row")
+        << sized << 1 << damaged << 6 << int(YmodemCode::BadPackets);
+    QTest::newRow("six damaged blocks in a file without a size")
+        << QByteArray("x.bin", 6) << 1 << damaged << 6 << int(YmodemCode::BadPackets);
 }
 
-void TestReceiver::abortPacket()
+// The session ends inside the file: CAN CAN, a failure, and the file is not taken as whole.
+void TestReceiver::endsInsideTheFile()
 {
-    QFETCH(char, first);
+    QFETCH(QByteArray, header);
+    QFETCH(int, goodBlocks);
+    QFETCH(QByteArray, bad);
+    QFETCH(int, times);
+    QFETCH(int, result);
     WorkerLine line;
     QVERIFY(line.isReady());
     QTemporaryDir dir;
     startReceive(line, dir.path());
     QCOMPARE(line.readByte(5000), int('C'));
-    line.write(WorkerLine::header(QByteArray("x.bin\0"
-                                             "300",
-                                             9)));
+    line.write(WorkerLine::header(header));
     QVERIFY(expect(line, QByteArray(1, WorkerLine::ACK) + "C"));
-    line.write(QByteArray(1, first) + "bort");
+    const QList<QByteArray> blocks = blocksOf(pattern(3000));
+    for (int i = 0; i < goodBlocks; ++i) {
+        line.write(blocks.at(i));
+        QVERIFY(expect(line, QByteArray(1, WorkerLine::ACK)));
+    }
+    for (int i = 1; i < times; ++i) {
+        line.write(bad);
+        QCOMPARE(line.readByte(5000), int('C'));
+    }
+    line.write(bad);
     QVERIFY(expect(line, QByteArray(2, WorkerLine::CAN)));
     QVERIFY(line.waitFinished(5000));
-    QCOMPARE(line.result(), -3);
+    QCOMPARE(line.result(), result);
+    QVERIFY(line.worker().receivedFileTruncated());
 }
 
 void TestReceiver::hostileNames_data()

@@ -68,7 +68,7 @@ public:
         return f;
     }
     static bool keepConsoleCopy(YMODEM& w) { return w.keepConsoleCopy; }
-    static QString ownReceiveFolder(YMODEM& w) { return w.ownReceiveFolder; }
+    static QString ownReceiveFolder(YMODEM& w) { return w.receiveFolder.own(); }
 };
 
 #endif // YMODEMTESTACCESS_H

@@ -111,17 +111,17 @@ void TestMainWindowUpdate::overallPercent()
     QFETCH(int, phase);
     QFETCH(int, percent);
     QFETCH(int, overall);
-    QCOMPARE(MainWindow::overallPercent(mode, phase, percent), overall);
+    QCOMPARE(MainWindow::overallPercent(UpdateMode(mode), UpdatePhase(phase), percent), overall);
 }
 
 void TestMainWindowUpdate::transferProgressUsesModeAndPhase()
 {
     MainWindowTestAccess access(window);
-    access.updateMode() = 5;
+    access.setUpdateMode(5);
     access.runAt(2);
     QMetaObject::invokeMethod(window, "transferProgress", Q_ARG(int, 50));
     QCOMPARE(access.ui()->firmwareBar->value(), 310);
-    access.updateMode() = 3;
+    access.setUpdateMode(3);
     QMetaObject::invokeMethod(window, "transferProgress", Q_ARG(int, 50));
     QCOMPARE(access.ui()->firmwareBar->value(), 300);
 }
@@ -289,7 +289,7 @@ void TestMainWindowUpdate::rebootWaitRunsBar()
     QFETCH(int, mode);
     QFETCH(int, top);
     MainWindowTestAccess access(window);
-    access.updateMode() = mode;
+    access.setUpdateMode(mode);
     access.runAt(2);
     access.ui()->firmwareBar->setValue(420);
     QList<int> values;
@@ -439,7 +439,7 @@ void TestMainWindowUpdate::rescueMode()
 
     // A forced package: no box, the mode stays.
     access.forcedUpdate() = true;
-    access.updateMode() = 3;
+    access.setUpdateMode(3);
     box->click(); // unticked
     QCOMPARE(access.updateMode(), 3);
     box->click();
