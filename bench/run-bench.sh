@@ -72,7 +72,7 @@ transfer() {
     wait "$rz_pid" 2>/dev/null || true
     end=$(date +%s.%N)
     # The sender has nothing left to do once rz has ended the batch.
-    timeout 2 tail --pid="$sender_pid" -f /dev/null || kill "$sender_pid" 2>/dev/null || true
+    timeout 10 tail --pid="$sender_pid" -f /dev/null || kill "$sender_pid" 2>/dev/null || true
     wait "$sender_pid" 2>/dev/null || true
     kill "$link_pid" 2>/dev/null || true
     wait "$link_pid" 2>/dev/null || true

@@ -5,6 +5,7 @@
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QMetaMethod>
 #include <QMutexLocker>
 #include <QThread>
 #include <cerrno>
@@ -514,6 +515,14 @@ qint64 Win_QextSerialPort::writeData(const char* data, qint64 maxSize)
         txWaiting = true;
         wakeMonitor();
         return accepted;
+    }
+    if (accepted == maxSize &&
+        !isSignalConnected(QMetaMethod::fromSignal(&QIODevice::bytesWritten))) {
+        // The device took it all and nobody listens for the report: waking the monitor only to
+        // tell nobody would cost a sender two thread switches a block.
+        QWriteLocker pending(bytesToWriteLock);
+        _bytesToWrite -= maxSize;
+        return maxSize;
     }
     txWaiting = true;
     wakeMonitor();
