@@ -72,7 +72,9 @@ transfer() {
     wait "$rz_pid" 2>/dev/null || true
     end=$(date +%s.%N)
     # The sender has nothing left to do once rz has ended the batch.
-    timeout 10 tail --pid="$sender_pid" -f /dev/null || kill "$sender_pid" 2>/dev/null || true
+    # One still waiting is ended from within time(1), so that its figures are still written.
+    timeout 10 tail --pid="$sender_pid" -f /dev/null || pkill -P "$sender_pid" 2>/dev/null ||
+        kill "$sender_pid" 2>/dev/null || true
     wait "$sender_pid" 2>/dev/null || true
     kill "$link_pid" 2>/dev/null || true
     wait "$link_pid" 2>/dev/null || true
@@ -82,7 +84,7 @@ transfer() {
     cmp -s "$work/image.bin" "$dir/out/image.bin" || echo "run-bench: $kind: rz did not get the whole file" >&2
     # time(1) puts a line of its own before the figures when the sender failed.
     read -r peak cpu <<<"$(tail -n 1 "$work/usage" 2>/dev/null | awk 'NF == 3 {printf "%s %.2f", $1, $2 + $3}')"
-    [ -n "$cpu" ] || { peak=0 cpu=0; echo "run-bench: $kind: no usage figures" >&2; }
+    [ -n "$cpu" ] || { peak=- cpu=-; echo "run-bench: $kind: no usage figures" >&2; }
     echo "$(echo "$end - $start" | bc) $stalls $cpu $peak"
 }
 
@@ -97,7 +99,7 @@ for i in $(seq "$runs"); do
         secs[$kind,$i]=$s
         stalls[$kind,$i]=$n
         cpus[$kind,$i]=$c
-        [ "$kind" = ours ] && peaks+=("$m")
+        [ "$kind" = ours ] && [ "$m" != - ] && peaks+=("$m")
     done
     echo "run $i: ymodem-send ${secs[ours,$i]} s (${cpus[ours,$i]} s processor), sz ${secs[sz,$i]} s (${cpus[sz,$i]} s processor)" >&2
 done
@@ -118,14 +120,14 @@ for kind in ours sz; do
     all=() clean=() cpu=() total=0 stalled=0
     for i in $(seq "$runs"); do
         all+=("${secs[$kind,$i]}")
-        cpu+=("${cpus[$kind,$i]}")
+        [ "${cpus[$kind,$i]}" != - ] && cpu+=("${cpus[$kind,$i]}")
         if [ "${stalls[$kind,$i]}" = 0 ]; then clean+=("${secs[$kind,$i]}"); else stalled=$((stalled + 1)); fi
         total=$((total + stalls[$kind,$i]))
     done
     name=$([ "$kind" = ours ] && echo ymodem-send || echo "sz --ymodem")
     printf '  %-12s median %s s over all runs, %s s over the %d runs without a stall; %d runs stalled (%d stalls); processor time median %s s\n' \
         "$name" "$(printf '%s\n' "${all[@]}" | median)" "$(printf '%s\n' "${clean[@]+"${clean[@]}"}" | median)" \
-        "${#clean[@]}" "$stalled" "$total" "$(printf '%s\n' "${cpu[@]}" | median)"
+        "${#clean[@]}" "$stalled" "$total" "$(printf '%s\n' "${cpu[@]+"${cpu[@]}"}" | median)"
 done
 if [ -n "$usb" ]; then
     blocks=$((size / 1024))

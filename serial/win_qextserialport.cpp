@@ -519,7 +519,7 @@ qint64 Win_QextSerialPort::writeData(const char* data, qint64 maxSize)
     if (accepted == maxSize &&
         !isSignalConnected(QMetaMethod::fromSignal(&QIODevice::bytesWritten))) {
         // The device took it all and nobody listens for the report: waking the monitor only to
-        // tell nobody would cost a sender two thread switches a block.
+        // tell nobody would cost two thread switches for every write.
         QWriteLocker pending(bytesToWriteLock);
         _bytesToWrite -= maxSize;
         return maxSize;
