@@ -1,6 +1,7 @@
 // The console's replies are whatever arrived during a fixed wait: line noise, a loader's "C"s,
 // half a reply. Every parser must take any bytes.
 #include "consolereplies.h"
+#include "usersdatamigration.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -29,6 +30,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         abort();
     (void)ConsoleReplies::article(reply);
     (void)ConsoleReplies::serialNumber(reply, serial);
-    (void)ConsoleReplies::integrityOk(QString::fromLatin1(reply));
+    (void)UsersDataMigration::integrityOk(QString::fromLatin1(reply));
     return 0;
 }

@@ -39,41 +39,31 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    if (size < 1)
-        return 0;
-    const int sessionStarted = data[0] & 1;
-    const QByteArray line(reinterpret_cast<const char*>(data + 1),
-                          int(qMin<size_t>(size - 1, kCaptureLimit)));
+    const QByteArray line(reinterpret_cast<const char*>(data),
+                          int(qMin<size_t>(size, kCaptureLimit)));
 
     YMODEM& w = *worker();
     YmodemTestAccess::setRxBytes(w, line);
     char packet[1024 + 5];
-    int length = 12345;
-    const int result = w.Receive_Packet(packet, &length, sessionStarted);
+    const YmodemReceiver::Packet got = w.Receive_Packet(packet);
 
     if (YmodemTestAccess::rxCount(w) != 0)
         abort(); // the packet and what lay beyond it are taken
-    switch (result) {
-    case -1:
-    case 1:
-        break;
-    case 0:
-        if (length == 128 || length == 1024) {
-            const auto* p = reinterpret_cast<const unsigned char*>(packet);
-            if (p[2] != quint8(0xFF - p[1]))
-                abort();
-            const quint16 crc = YMODEM::Crc16_Compute(p + 3, length);
-            if (crc != quint16((p[length + 3] << 8) | p[length + 4]))
-                abort();
-            if (line.size() < length + 5 ||
-                memcmp(packet, line.constData(), size_t(length + 5)) != 0)
-                abort();
-        } else if (length != 1 && length != -1 && !(length == 0 && line.isEmpty())) {
+    using Kind = YmodemReceiver::PacketKind;
+    if (got.kind != Kind::Block) {
+        if (got.length != 0 || (got.kind == Kind::Silence && !line.isEmpty()))
             abort();
-        }
-        break;
-    default:
-        abort();
+        return 0;
     }
+    const int length = got.length;
+    if (length != 128 && length != 1024)
+        abort();
+    const auto* p = reinterpret_cast<const unsigned char*>(packet);
+    if (p[2] != quint8(0xFF - p[1]))
+        abort();
+    if (YMODEM::Crc16_Compute(p + 3, length) != quint16((p[length + 3] << 8) | p[length + 4]))
+        abort();
+    if (line.size() < length + 5 || memcmp(packet, line.constData(), size_t(length + 5)) != 0)
+        abort();
     return 0;
 }
