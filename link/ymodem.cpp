@@ -296,7 +296,10 @@ void YMODEM::captureReceived(QextSerialPort* p)
 // Dozes until the port reports new input (captured by then, with buffered input on) or ms pass.
 void YMODEM::waitForInput(int ms)
 {
-    if (port && port->isOpen())
+    // Bytes the capture left in the port after an overflow make the port's wait return at once;
+    // they are taken only at the next arrival, so the wait is slept instead of spun.
+    const bool leftInPort = rxCapture == 1 && port && port->bytesAvailable() > 0;
+    if (port && port->isOpen() && !leftInPort)
         port->waitForReadyRead(ms);
     else
         QThread::msleep(ulong(qMax(0, ms)));
