@@ -1,6 +1,7 @@
 // The worker object: construction, the port's life, the small slots and the byte input path.
 #include "ymodem.h"
 
+#include "consolerestarts.h"
 #include "consoletrace.h"
 #include "qextserialport.h"
 #include "resultcodes.h"
@@ -409,7 +410,12 @@ QString YMODEM::senderStatusText(int status, bool firmware)
 
 void YMODEM::attachSender(YmodemSender& sender, bool firmware)
 {
-    sender.onProgress = [this](int percent) { emit progress(percent); };
+    sender.onProgress = [this, firmware](int percent) {
+        // The last block of the image is in: the console restarts on the EOT that follows.
+        if (firmware && percent >= 100 && restarts)
+            restarts->beginRestart(this);
+        emit progress(percent);
+    };
     sender.onStatus = [this, firmware](YmodemSender::Status status) {
         const QString text = senderStatusText(int(status), firmware);
         if (!text.isEmpty())

@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QFileInfo>
+#include <QMap>
 #include <QMutex>
 #include <QObject>
 #include <QString>
@@ -17,6 +18,7 @@
 #include "ymodemreceiver.h"
 
 class QTimer;
+class ConsoleRestarts;
 class QextSerialPort;
 class YmodemSender;
 
@@ -67,6 +69,13 @@ public:
     // starts; it is called from the worker thread.
     using PortFinder = std::function<QStringList()>;
     void setPortFinder(PortFinder finder) { portFinder = std::move(finder); }
+    // Workers of one process that update consoles side by side share one: a reset into the
+    // loader then waits for its turn. Set once before the thread starts; none by default.
+    void setConsoleRestarts(ConsoleRestarts* shared) { restarts = shared; }
+    // The image of a path, read once for every worker of the process; empty when it cannot
+    // be, and the worker reads the file itself. Set once before the thread starts.
+    using ImageSource = std::function<QByteArray(const QString& path)>;
+    void setImageSource(ImageSource source) { imageSource = std::move(source); }
 
     // Accessors for tests and diagnostics.
     QextSerialPort* serialPort() const { return port; }
@@ -205,6 +214,18 @@ private:
     QString consoleCopyProblem(int received) const;
     bool enterLoader();
     bool reopenAfterReset(const QStringList& portsBefore);
+    // The ports as a reset beside other consoles watches them: those known before (less any
+    // that went away or lead elsewhere since), those there at the last look, and the look each
+    // new one was first seen at.
+    struct PortWatch {
+        QMap<QString, QString> known; // path, and where it leads when a link
+        QStringList present;
+        QMap<QString, int> seenAt;
+    };
+    void watchPorts(PortWatch* watch, int step);
+    // The console's port after the reset: the new port seen first (path left as it is when none
+    // is there); false, with why, when two were seen first.
+    static bool watchedPort(const PortWatch& watch, QString* path, QString* why);
     // The console's loader did not come back as one port; the update stops.
     bool notBackFromReset(const QString& why);
 
@@ -213,6 +234,8 @@ private:
     // The console whose users' data are in hand (setExpectedSerial, or yTransmit's own "SN").
     QString expectedSerial;
     PortFinder portFinder;
+    ConsoleRestarts* restarts = nullptr;
+    ImageSource imageSource;
     // The query after the update found the console still in its loader.
     bool stillInLoader = false;
     // The last query before an update found no version number in the reply to "VE".

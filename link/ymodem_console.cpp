@@ -4,6 +4,7 @@
 // by fixed waits alone, so every wait below is one the console relies on. All of them go
 // through TimeScale so that tests can run the sequences quickly.
 #include "consolereplies.h"
+#include "consolerestarts.h"
 #include "consoletrace.h"
 #include "qextserialport.h"
 #include "resultcodes.h"
@@ -20,6 +21,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
 #include <QMutexLocker>
 
 namespace
@@ -54,6 +56,8 @@ const int kLoaderRebootMs = 6000;
 // kReopenRetryMs, before the update stops.
 const int kLoaderReturnLimitMs = 20000;
 const int kReopenRetryMs = 500;
+// Longest a reset waits for other consoles on this computer to come back from theirs.
+const int kResetTurnLimitMs = 180000;
 // The loader's port settles after the reopen, before the status changes and after.
 const int kLoaderSettleMs = 500;
 const int kBeforeImageMs = 200;
@@ -496,7 +500,11 @@ bool YMODEM::enterLoader()
     ConsoleSession::pause(kEraseSectorMs);
 
     // The ports there are while the console still runs: one that appears after the reset is
-    // the console's loader.
+    // the console's loader, as long as no other console comes back meanwhile.
+    bool waitedOut = false;
+    const ConsoleResetTurn turn(restarts, TimeScale::ms(kResetTurnLimitMs), &waitedOut);
+    if (waitedOut)
+        trace(QStringLiteral("Other Devices still restarting: reset without waiting longer\r\n"));
     const QStringList portsBefore = portFinder ? portFinder() : QStringList();
     session.command("reset\r\n", kResetReplyMs);
 
@@ -516,13 +524,31 @@ bool YMODEM::reopenAfterReset(const QStringList& portsBefore)
     const QString oldPath = port->portName();
     port->close();
     trace(QStringLiteral("Serial port closed\r\n"));
-    ConsoleSession::pause(kLoaderRebootMs);
+    // Beside other consoles the port list is watched while the loader starts: another console
+    // back from its own restart meanwhile shows up after this one's loader.
+    PortWatch watch;
+    for (const QString& p : portsBefore)
+        watch.known.insert(p, QFileInfo(p).symLinkTarget());
+    const int looks = kLoaderRebootMs / kReopenRetryMs;
+    if (restarts) {
+        for (int step = 0; step < looks; ++step) {
+            ConsoleSession::pause(kReopenRetryMs);
+            watchPorts(&watch, step);
+        }
+    } else {
+        ConsoleSession::pause(kLoaderRebootMs);
+    }
 
     QElapsedTimer waited;
     waited.start();
     for (int attempt = 1;; ++attempt) {
         QString path = oldPath;
-        if (!QFileInfo::exists(oldPath) && portFinder) {
+        QString why;
+        if (restarts) {
+            watchPorts(&watch, looks + attempt);
+            if (!watchedPort(watch, &path, &why))
+                return notBackFromReset(why);
+        } else if (!QFileInfo::exists(oldPath) && portFinder) {
             QStringList fresh = portFinder();
             for (const QString& before : portsBefore)
                 fresh.removeAll(before);
@@ -552,6 +578,56 @@ bool YMODEM::reopenAfterReset(const QStringList& portsBefore)
                     .arg(attempt));
         ConsoleSession::pause(kReopenRetryMs);
     }
+}
+
+void YMODEM::watchPorts(PortWatch* watch, int step)
+{
+    if (!portFinder)
+        return;
+    watch->present = portFinder();
+    // A port that went away and comes back, or a link that leads to another device now, is a
+    // new device: the system hands out the names of devices that are gone (this console's own,
+    // or another's that dropped its line).
+    for (auto it = watch->known.begin(); it != watch->known.end();) {
+        if (!watch->present.contains(it.key()) || QFileInfo(it.key()).symLinkTarget() != it.value())
+            it = watch->known.erase(it);
+        else
+            ++it;
+    }
+    for (const QString& p : watch->present)
+        if (!watch->known.contains(p) && !watch->seenAt.contains(p))
+            watch->seenAt.insert(p, step);
+}
+
+bool YMODEM::watchedPort(const PortWatch& watch, QString* path, QString* why)
+{
+    // Of the new ports there now, the one seen first; ports seen at the same look cannot be
+    // told apart. None: the console kept its line, or is not back yet.
+    QStringList fresh;
+    QString first;
+    int firstStep = -1;
+    bool tied = false;
+    for (auto it = watch.seenAt.cbegin(); it != watch.seenAt.cend(); ++it) {
+        if (!watch.present.contains(it.key()))
+            continue;
+        fresh << it.key();
+        if (firstStep < 0 || it.value() < firstStep) {
+            first = it.key();
+            firstStep = it.value();
+            tied = false;
+        } else if (it.value() == firstStep) {
+            tied = true;
+        }
+    }
+    if (tied) {
+        *why = QStringLiteral("%1 new ports appeared at once (%2); none was opened")
+                   .arg(fresh.size())
+                   .arg(fresh.join(QStringLiteral(", ")));
+        return false;
+    }
+    if (!first.isEmpty())
+        *path = first;
+    return true;
 }
 
 bool YMODEM::notBackFromReset(const QString& why)
@@ -588,6 +664,12 @@ bool YMODEM::updateMayStart()
 // then leaves the console running its application.
 bool YMODEM::readImage(const QString& filePath, QByteArray* image)
 {
+    // Workers updating consoles side by side share one copy of the image.
+    if (imageSource) {
+        *image = imageSource(filePath);
+        if (!image->isEmpty())
+            return true;
+    }
     if (!QFileInfo::exists(filePath)) {
         trace(QStringLiteral("Firmware File Not Found: %1\r\n").arg(filePath));
         emit yModemResult(ResultCode::ImageMissing);

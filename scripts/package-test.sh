@@ -79,7 +79,7 @@ fw_before=no
 [ -e "$fw_parent" ] && fw_before=yes
 installed=yes
 DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "$deb"
-for f in /usr/bin/brenvik-updater /usr/bin/ymodem-send /usr/bin/ymodem-receive \
+for f in /usr/bin/brenvik-updater /usr/bin/brenvik-update /usr/bin/ymodem-send /usr/bin/ymodem-receive \
          /usr/lib/udev/rules.d/70-brenvik-console.rules \
          /usr/share/applications/brenvik-updater.desktop \
          /usr/share/icons/hicolor/48x48/apps/brenvik-updater.png \
@@ -87,10 +87,10 @@ for f in /usr/bin/brenvik-updater /usr/bin/ymodem-send /usr/bin/ymodem-receive \
     [ -e "$f" ] || fail "the package did not install $f"
 done
 # Checked in the package: minimal images keep dpkg from unpacking manual pages.
-for page in brenvik-updater ymodem-send ymodem-receive; do
+for page in brenvik-updater brenvik-update ymodem-send ymodem-receive; do
     grep -qx "/usr/share/man/man1/$page.1.gz" "$work/paths" || fail "no manual page for $page"
 done
-for tool in ymodem-send ymodem-receive; do
+for tool in brenvik-update ymodem-send ymodem-receive; do
     "/usr/bin/$tool" --version >/dev/null || fail "the installed $tool does not start"
 done
 appstreamcli validate --no-net /usr/share/metainfo/com.brenvik.updater.metainfo.xml
@@ -103,7 +103,11 @@ touch "$work/fw-ours"
 "${sudo_cmd[@]}" bash "$root/scripts/make-demo-package.sh" /usr/local/share >/dev/null
 "${sudo_cmd[@]}" mv "$fw_dir"/*.iso "$fw_dir/brenvik_fw_demo.iso"
 # The console's own delays are shortened; the updater keeps all of its waits.
-"$build/sim/sim-console" --dir "$work/console" --time-scale 0.2 >"$work/sim.out" 2>&1 &
+# Behind a link in a folder the updater is offered, as a USB device appears: the console's new
+# pseudo-terminal after each restart need not get the number the old one had.
+mkdir -p "$work/dev"
+"$build/sim/sim-console" --dir "$work/console" --link "$work/dev/ttyACM0" --time-scale 0.2 \
+    >"$work/sim.out" 2>&1 &
 sim_pid=$!
 port=
 for _ in $(seq 100); do
@@ -120,12 +124,26 @@ status=0
 # users' data copy goes to a folder of this run.
 env -u XDG_DATA_DIRS -u UPDATER_TIME_SCALE \
     QT_QPA_PLATFORM=offscreen XDG_DATA_HOME="$work/home" \
-    UPDATER_EXTRA_PORTS="$port=STMicroelectronics." \
+    UPDATER_EXTRA_PORTS="$work/dev=STMicroelectronics." \
     UPDATER_DRIVER_REPORT="$work/driver.txt" UPDATER_DRIVER_LIMIT_S=240 \
     timeout 300 env LD_PRELOAD="$driver" /usr/bin/brenvik-updater >"$work/updater.out" 2>&1 ||
     status=$?
 echo "updater ended with status $status after $(($(date +%s) - run_start)) s"
 cat "$work/driver.txt" 2>/dev/null || true
+# The command line shares the window's journal and finds the same console.
+cli_env=(env -u XDG_DATA_DIRS -u UPDATER_TIME_SCALE XDG_DATA_HOME="$work/home"
+    UPDATER_EXTRA_PORTS="$work/dev=STMicroelectronics.")
+# The console restarts at the end of the update: it is listed once it is back.
+for _ in $(seq 20); do
+    "${cli_env[@]}" timeout 60 /usr/bin/brenvik-update list --json >"$work/list.json" ||
+        fail "the installed brenvik-update list failed: $(cat "$work/list.json")"
+    grep -q '"mode":"application"' "$work/list.json" && break
+    sleep 0.5
+done
+grep -q '"mode":"application"' "$work/list.json" || fail "brenvik-update list: $(cat "$work/list.json")"
+"${cli_env[@]}" timeout 60 /usr/bin/brenvik-update history >"$work/history.txt" ||
+    fail "the installed brenvik-update history failed"
+grep -q ' ok ' "$work/history.txt" || fail "brenvik-update history: $(cat "$work/history.txt")"
 kill "$sim_pid" 2>/dev/null || true
 wait "$sim_pid" 2>/dev/null || true
 sim_pid=

@@ -605,6 +605,7 @@ bool SimConsole::plugIn(QString* error)
     }
     if (!opened)
         return false;
+    pty.setReadRate(opts.lineRate);
     const bool first = slavePath().isEmpty();
     update([this, first](SimRecord& r) {
         r.device = pty.slavePath();

@@ -211,6 +211,9 @@ bool SimOptions::parse(const QStringList& args, QString* error)
         } else if (key == QLatin1String("--program-ms")) {
             if (!takeInt(&programMs, 0))
                 return fail(QStringLiteral("--program-ms needs milliseconds"));
+        } else if (key == QLatin1String("--line-rate")) {
+            if (!takeInt(&lineRate, 0))
+                return fail(QStringLiteral("--line-rate needs bytes per second"));
         } else if (key == QLatin1String("--reply-delay-ms")) {
             if (!takeInt(&replyDelayMs, 0))
                 return fail(QStringLiteral("--reply-delay-ms needs milliseconds"));
@@ -293,6 +296,7 @@ QString SimOptions::usage()
                "  --time-scale F            factor for the console's own delays (default: the\n"
                "                            environment's UPDATER_TIME_SCALE, else 1)\n"
                "  --reboot-ms N --loader-quiet-ms N --poll-ms N --erase-ms N --program-ms N\n"
+               "  --line-rate N             take in at most N bytes per second (0: no limit)\n"
                "  --reply-delay-ms N        delay before every information reply\n"
                "  --reply-junk TEXT         bytes put before every information reply (\\xNN "
                "allowed)\n"

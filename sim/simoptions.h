@@ -60,6 +60,9 @@ struct SimOptions {
     int eraseMs = 3000;   // memory erase before the loader acknowledges block 0 (may be minutes)
     int programMs = 4000; // programming the received image before the restart
     int replyDelayMs = 0; // delay before each information reply (a slow console)
+    // Bytes per second the console takes in (a USB full-speed line: about 340000); 0: as fast
+    // as the pseudo-terminal.
+    int lineRate = 0;
     QByteArray replyJunk; // bytes put before each information reply (a noisy line)
 
     // Transfer faults; a block number of -1 means none. Block 0 is the header.

@@ -147,6 +147,7 @@ bool SimPty::fillBuffer(int timeoutMs)
                     pendingPos = 0;
                 }
                 pending.append(buf, int(n));
+                keepRate(n);
                 return true;
             }
             // EIO: no slave open just now; the peer is between close and open.
@@ -161,6 +162,30 @@ bool SimPty::fillBuffer(int timeoutMs)
         if (deadline.hasExpired())
             return false;
     }
+}
+
+void SimPty::setReadRate(int bytesPerSecond)
+{
+    readRate = bytesPerSecond;
+    readSinceStart = 0;
+    rateClock.start();
+}
+
+// A slow line: the next read waits until what was taken in so far is due.
+void SimPty::keepRate(qint64 bytes)
+{
+    if (readRate <= 0)
+        return;
+    // A quiet line saves up no allowance for a burst later.
+    if (rateClock.elapsed() > readSinceStart * 1000 / readRate) {
+        rateClock.restart();
+        readSinceStart = 0;
+    }
+    readSinceStart += bytes;
+    const qint64 dueMs = readSinceStart * 1000 / readRate;
+    const qint64 ahead = dueMs - rateClock.elapsed();
+    if (ahead > 0)
+        ::usleep(useconds_t(qMin<qint64>(ahead, 1000) * 1000));
 }
 
 int SimPty::readByte(int timeoutMs)

@@ -2,6 +2,7 @@
 #define SIMPTY_H
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QString>
 #include <atomic>
 
@@ -40,6 +41,8 @@ public:
     bool write(const QByteArray& bytes);
     // Sleeps, but returns false early when stop() is called.
     bool sleep(int ms);
+    // Takes in at most this many bytes per second from now on (0: no limit).
+    void setReadRate(int bytesPerSecond);
 
     void stop() { stopping.store(true); }
     bool stopped() const { return stopping.load(); }
@@ -47,6 +50,7 @@ public:
 private:
     bool openPair(QString* error);
     bool fillBuffer(int timeoutMs);
+    void keepRate(qint64 bytes);
 
     int master = -1;
     int slave = -1;
@@ -55,6 +59,9 @@ private:
     QByteArray pending;
     int pendingPos = 0;
     std::atomic<bool> stopping{false};
+    int readRate = 0;
+    qint64 readSinceStart = 0;
+    QElapsedTimer rateClock;
 };
 
 #endif // SIMPTY_H

@@ -37,7 +37,6 @@ static void initResources() {}
 
 namespace
 {
-const char* const consoleManufacturer = "STMicroelectronics.";
 const char* const consolePrefix = "BRENVIK - ";
 const char* const okStyle = "QLabel { background-color : lightgreen; color : black; }";
 const char* const failStyle = "QLabel { background-color : red; color : black; }";
@@ -244,12 +243,7 @@ void MainWindow::runDelayedShutdown()
 
 QStringList MainWindow::consolePorts()
 {
-    QStringList found;
-    // Consoles go to the top of the list in reverse order, as refreshSerialDevices() puts them.
-    for (const PortLister::Port& port : PortLister::availablePorts())
-        if (port.manufacturer == QLatin1String(consoleManufacturer))
-            found.prepend(port.systemLocation);
-    return found;
+    return PortLister::consolePorts();
 }
 
 void MainWindow::refreshSerialDevices(bool enableUpdate)
@@ -260,7 +254,7 @@ void MainWindow::refreshSerialDevices(bool enableUpdate)
     for (const PortLister::Port& port : ports) {
         QString text = port.portName;
         int position = ui->serialCombobox->count();
-        if (port.manufacturer == QLatin1String(consoleManufacturer)) {
+        if (port.manufacturer == QLatin1String(PortLister::ConsoleManufacturer)) {
             text.prepend(QLatin1String(consolePrefix));
             found = true;
             position = 0;

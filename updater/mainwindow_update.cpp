@@ -12,7 +12,6 @@
 #include <QDebug>
 #include <QMessageBox>
 #include <QProgressDialog>
-#include <cmath>
 
 namespace
 {
@@ -21,30 +20,11 @@ void trace(const QString& line)
     ConsoleTrace::print(line + QLatin1String("\r\n"));
 }
 
-// p / 100 × span in floating point, rounded to single precision, then floored.
-int share(int percent, int span)
-{
-    return int(std::floor(float(percent / 100.0 * span)));
-}
 } // namespace
 
 int MainWindow::overallPercent(UpdateMode mode, UpdatePhase phase, int percent)
 {
-    if (mode == UpdateMode::KeepSettings) {
-        switch (phase) {
-        case UpdatePhase::NotStarted:
-        case UpdatePhase::SavingUsersData:
-            return share(percent, 2);
-        case UpdatePhase::SendingImage:
-            return 2 + share(percent, 58);
-        case UpdatePhase::AwaitingReflash:
-            return 60 + share(percent, 20);
-        case UpdatePhase::Restoring:
-            break;
-        }
-        return 80 + share(percent, 20);
-    }
-    return phase <= UpdatePhase::SendingImage ? share(percent, 60) : 60 + share(percent, 40);
+    return UpdateController::overallPercent(mode, phase, percent);
 }
 
 void MainWindow::transferProgress(int percent)

@@ -8,6 +8,17 @@
 #include <QStringList>
 
 const char* const PortLister::ExtraPortsVariable = "UPDATER_EXTRA_PORTS";
+const char* const PortLister::ConsoleManufacturer = "STMicroelectronics.";
+
+QStringList PortLister::consolePorts()
+{
+    QStringList found;
+    // Consoles go to the top of the list in reverse order, as the window puts them.
+    for (const Port& port : availablePorts())
+        if (port.manufacturer == QLatin1String(ConsoleManufacturer))
+            found.prepend(port.systemLocation);
+    return found;
+}
 
 QString PortLister::portNameFromLocation(const QString& location)
 {

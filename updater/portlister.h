@@ -3,6 +3,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 // The serial ports the window offers. The system's list comes first; the environment variable
 // UPDATER_EXTRA_PORTS adds ports the system never lists, such as the pseudo-terminal of a
@@ -25,6 +26,12 @@ public:
     };
 
     static const char* const ExtraPortsVariable;
+    // The manufacturer a console's port reports.
+    static const char* const ConsoleManufacturer;
+
+    // System locations of the ports that look like a console, in the order the window lists
+    // them. Safe to call from any thread.
+    static QStringList consolePorts();
 
     // The system's ports in its order, then the extra ports in the variable's order.
     static QList<Port> availablePorts();

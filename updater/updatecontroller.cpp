@@ -8,8 +8,10 @@
 #include "usersdatastore.h"
 
 #include <QDebug>
+#include <QFileInfo>
 #include <QLocale>
 #include <QTimer>
+#include <cmath>
 
 namespace
 {
@@ -20,6 +22,12 @@ void trace(const QString& line)
 {
     qDebug().noquote() << line;
     ConsoleTrace::print(line + QLatin1String("\r\n"));
+}
+
+// p / 100 × span in floating point, rounded to single precision, then floored.
+int share(int percent, int span)
+{
+    return int(std::floor(float(percent / 100.0 * span)));
 }
 
 // Version texts compared as the console and the package write them, with or without the "v".
@@ -42,6 +50,25 @@ UpdateController::UpdateController(UpdatePrompts* prompts, PortFinder consolePor
 }
 
 UpdateController::~UpdateController() = default;
+
+int UpdateController::overallPercent(UpdateMode mode, UpdatePhase phase, int percent)
+{
+    if (mode == UpdateMode::KeepSettings) {
+        switch (phase) {
+        case UpdatePhase::NotStarted:
+        case UpdatePhase::SavingUsersData:
+            return share(percent, 2);
+        case UpdatePhase::SendingImage:
+            return 2 + share(percent, 58);
+        case UpdatePhase::AwaitingReflash:
+            return 60 + share(percent, 20);
+        case UpdatePhase::Restoring:
+            break;
+        }
+        return 80 + share(percent, 20);
+    }
+    return phase <= UpdatePhase::SendingImage ? share(percent, 60) : 60 + share(percent, 40);
+}
 
 UpdatePhase UpdateController::phase() const
 {
@@ -134,32 +161,42 @@ bool UpdateController::journalUsable(const UpdateJournal::Entry& entry,
     return !now.isEmpty() && now != bareVersion(entry.identity.firmwareVersion);
 }
 
-bool UpdateController::offerPendingRestore()
+bool UpdateController::pendingRestore(UpdateJournal::Entry* found, bool closeSuperseded) const
 {
     const QString serial = console.identity.serialNumber.trimmed();
-    if (serial.isEmpty() || isBusy())
+    if (serial.isEmpty())
         return false;
-    UpdateJournal::Entry found;
     const UpdateJournal journals;
-    if (!UpdateJournal::findUnfinished(serial, &found, journals.directory()))
+    if (!UpdateJournal::findUnfinished(serial, found, journals.directory()))
         return false;
 
     // A later update of this console that ended well has put its data in place since.
     const QDateTime success = UpdateJournal::lastSuccess(serial, journals.directory());
-    const bool superseded = success.isValid() && success > found.started;
-    if (superseded || !journalUsable(found, console.identity.firmwareVersion)) {
-        trace(QStringLiteral("Unfinished update %1 %2; its Users Data stay kept in %3")
-                  .arg(found.path,
-                       superseded ? QStringLiteral("superseded by a later update")
-                                  : QStringLiteral("did not change the Device"),
-                       found.usersFile));
-        if (superseded) {
-            UpdateJournal closed(journals.directory());
-            if (!closed.resume(found) || !closed.finish(false))
-                trace(QStringLiteral("Update journal not written: ") + closed.errorString());
-        }
+    const bool superseded = success.isValid() && success > found->started;
+    if (!superseded && journalUsable(*found, console.identity.firmwareVersion))
+        return true;
+    if (!closeSuperseded)
         return false;
+    trace(QStringLiteral("Unfinished update %1 %2; its Users Data stay kept in %3")
+              .arg(found->path,
+                   superseded ? QStringLiteral("superseded by a later update")
+                              : QStringLiteral("did not change the Device"),
+                   found->usersFile));
+    if (superseded) {
+        UpdateJournal closed(journals.directory());
+        if (!closed.resume(*found) || !closed.finish(false))
+            trace(QStringLiteral("Update journal not written: ") + closed.errorString());
     }
+    return false;
+}
+
+bool UpdateController::offerPendingRestore()
+{
+    UpdateJournal::Entry found;
+    if (isBusy() || !pendingRestore(&found, true))
+        return false;
+    const QString serial = console.identity.serialNumber.trimmed();
+    const UpdateJournal journals;
 
     trace(QStringLiteral("Unfinished update found: ") + found.path);
     const bool yes = prompts->ask(
@@ -246,8 +283,9 @@ bool UpdateController::beginRun(const QString& port, bool rescue)
 
     // Without its journal a run cut off half way could not be recovered: refused before the
     // console is touched.
-    const bool written = run->restore.usersFile.isEmpty() ? run->journal.begin(run->identity)
-                                                          : run->journal.resume(run->restore);
+    const bool written = run->restore.usersFile.isEmpty()
+                             ? run->journal.begin(run->identity, releaseFull)
+                             : run->journal.resume(run->restore);
     if (!written) {
         const QString why = run->journal.errorString();
         trace(QStringLiteral("Update journal not written: ") + why);
@@ -338,7 +376,7 @@ void UpdateController::finish(int code, const QString& detail, bool tellKeptCopy
             e.phase < UpdateJournal::Restored)
             trace(QStringLiteral("Update journal left unfinished: ") + e.path);
         else
-            run->journal.finish(false);
+            run->journal.finish(false, code);
     }
     if (run->inhibitor) {
         run->inhibitor->release();
@@ -371,6 +409,17 @@ bool UpdateController::portStateChanged(PortState state)
     // next one is tried, and the end of the search says what was not found.
     if (run->hunting) {
         trace(QStringLiteral("Could not open ") + run->candidatePort);
+        const QString port = run->candidatePort;
+        int& retries = run->openRetries[port];
+        if (retries < busyPortRetries && QFileInfo::exists(port)) {
+            ++retries;
+            run->candidates.append(port);
+            QTimer::singleShot(TimeScale::ms(BusyPortRetryMs), this, [this] {
+                if (run && run->hunting)
+                    tryNextCandidate();
+            });
+            return true;
+        }
         tryNextCandidate();
         return true;
     }

@@ -6,6 +6,7 @@
 #include "updateresult.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -34,6 +35,11 @@ public:
 
     // The release the package offers ("Full" of versions.ini), for the check after the flash.
     void setRelease(const QString& full) { releaseFull = full; }
+    // Beside other runs of the same process, a console looked for after its flash may be held
+    // for a moment by another run trying it: a port that does not open is then tried again, at
+    // most this many times, after the other candidates and a pause. None by default.
+    void setBusyPortRetries(int retries) { busyPortRetries = retries; }
+    static constexpr int BusyPortRetryMs = 2000;
 
     // ---- The console on the line outside a run ----
     // A connection outside a run: what was known of the console before is dropped; the window
@@ -48,6 +54,12 @@ public:
     // The console answered its first query in its application: offers to send back users' data
     // of an earlier update that did not complete. True when that restore started.
     bool offerPendingRestore();
+    // Whether the console read last has users' data of an earlier update that did not complete
+    // waiting to go back (the journal in found). closeSuperseded: a journal that a later
+    // successful update made void is closed on the way.
+    bool pendingRestore(UpdateJournal::Entry* found, bool closeSuperseded = false) const;
+    // The console read last, as it reported itself.
+    const UpdateJournal::Identity& consoleIdentity() const { return console.identity; }
     // A console found in its loader: offers to put back users' data saved by an update cut off
     // half way, after the rescue update. True when the user agreed.
     bool offerRescueRestore();
@@ -65,6 +77,8 @@ public:
     // A run, or a worker sequence of an ended run that has not reported yet.
     bool isBusy() const { return run || sequencePending; }
     UpdatePhase phase() const;
+    // Overall percentage of the whole update for the worker's percentage of the current step.
+    static int overallPercent(UpdateMode mode, UpdatePhase phase, int percent);
     UpdateStep step() const;
     QString runSerial() const;
     QString runPort() const;
@@ -127,6 +141,7 @@ private:
         bool hunting = false;
         QStringList candidates;
         QString candidatePort;
+        QHash<QString, int> openRetries; // per candidate, tries again after a failed open
         QString candidateSerial;
         QString versionAfter; // what the console reports after the re-flash
     };
@@ -161,6 +176,7 @@ private:
     // A sequence asked of the worker by a run that has ended: its report is not acted on, and
     // no run starts before it came.
     bool sequencePending = false;
+    int busyPortRetries = 0;
     QTimer* rebootTimer;
     QElapsedTimer rebootClock;
 

@@ -67,10 +67,11 @@ QString UpdateJournal::phaseName(Phase phase)
     return QLatin1String(PhaseNames[phase]);
 }
 
-bool UpdateJournal::begin(const Identity& identity)
+bool UpdateJournal::begin(const Identity& identity, const QString& release)
 {
     current = Entry();
     current.identity = identity;
+    current.release = release;
     current.phase = Started;
     current.started = QDateTime::currentDateTimeUtc();
     current.path = QStringLiteral("%1/update_%2_%3%4")
@@ -84,7 +85,7 @@ bool UpdateJournal::begin(const Identity& identity)
 bool UpdateJournal::resume(const Entry& entry)
 {
     if (entry.path.isEmpty()) {
-        if (!begin(entry.identity))
+        if (!begin(entry.identity, entry.release))
             return false;
         return setUsersFile(entry.usersFile);
     }
@@ -113,12 +114,13 @@ bool UpdateJournal::setUsersFile(const QString& path, const QString& serialNumbe
     return write();
 }
 
-bool UpdateJournal::finish(bool succeeded)
+bool UpdateJournal::finish(bool succeeded, int resultCode)
 {
     if (!open)
         return false;
     current.phase = Finished;
     current.succeeded = succeeded;
+    current.resultCode = resultCode;
     const bool ok = write();
     open = false;
     return ok;
@@ -145,6 +147,8 @@ bool UpdateJournal::write()
     root.insert(QStringLiteral("started"), current.started.toString(Qt::ISODateWithMs));
     root.insert(QStringLiteral("updated"), current.updated.toString(Qt::ISODateWithMs));
     root.insert(QStringLiteral("succeeded"), current.succeeded);
+    root.insert(QStringLiteral("release"), current.release);
+    root.insert(QStringLiteral("result"), current.resultCode);
 
     // QSaveFile: a reader (or the next start after a crash) sees the old journal or the new
     // one, never half of one.
@@ -188,13 +192,15 @@ bool UpdateJournal::read(const QString& path, Entry* entry)
     e.updated =
         QDateTime::fromString(root.value(QStringLiteral("updated")).toString(), Qt::ISODateWithMs);
     e.succeeded = root.value(QStringLiteral("succeeded")).toBool();
+    e.release = root.value(QStringLiteral("release")).toString();
+    e.resultCode = root.value(QStringLiteral("result")).toInt();
     if (!e.updated.isValid())
         e.updated = QFileInfo(path).lastModified().toUTC();
     *entry = e;
     return true;
 }
 
-QList<UpdateJournal::Entry> UpdateJournal::unfinished(const QString& directory)
+QList<UpdateJournal::Entry> UpdateJournal::all(const QString& directory)
 {
     QList<Entry> result;
     const QDir d(directory);
@@ -202,14 +208,24 @@ QList<UpdateJournal::Entry> UpdateJournal::unfinished(const QString& directory)
         d.entryList({QStringLiteral("*") + QLatin1String(Suffix)}, QDir::Files);
     for (const QString& name : names) {
         Entry e;
-        if (!read(d.filePath(name), &e) || e.isFinished() || e.phase == Restored)
+        if (read(d.filePath(name), &e))
+            result << e;
+    }
+    std::stable_sort(result.begin(), result.end(), newerFirst);
+    return result;
+}
+
+QList<UpdateJournal::Entry> UpdateJournal::unfinished(const QString& directory)
+{
+    QList<Entry> result;
+    for (const Entry& e : all(directory)) {
+        if (e.isFinished() || e.phase == Restored)
             continue;
         if (e.usersFile.isEmpty() || !QFileInfo(e.usersFile).isFile() ||
             QFileInfo(e.usersFile).size() == 0)
             continue;
         result << e;
     }
-    std::stable_sort(result.begin(), result.end(), newerFirst);
     return result;
 }
 
@@ -217,13 +233,9 @@ QDateTime UpdateJournal::lastSuccess(const QString& serialNumber, const QString&
 {
     QDateTime newest;
     const QString serial = serialNumber.trimmed();
-    const QDir d(directory);
-    const QStringList names =
-        d.entryList({QStringLiteral("*") + QLatin1String(Suffix)}, QDir::Files);
-    for (const QString& name : names) {
-        Entry e;
-        if (read(d.filePath(name), &e) && e.isFinished() && e.succeeded &&
-            e.identity.serialNumber.trimmed() == serial && e.started > newest)
+    for (const Entry& e : all(directory)) {
+        if (e.isFinished() && e.succeeded && e.identity.serialNumber.trimmed() == serial &&
+            e.started > newest)
             newest = e.started;
     }
     return newest;

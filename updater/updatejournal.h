@@ -38,6 +38,8 @@ public:
         QDateTime started;
         QDateTime updated;
         bool succeeded = false;
+        QString release;    // the release the update was for ("Full"), when known
+        int resultCode = 0; // how a finished update ended (0: well)
         bool isFinished() const { return phase == Finished; }
     };
 
@@ -50,7 +52,7 @@ public:
 
     // Starts a new journal for this console. Unfinished journals of the same console stay as
     // they are: each still names users' data that may not be on the console.
-    bool begin(const Identity& identity);
+    bool begin(const Identity& identity, const QString& release = QString());
     // Carries on writing an unfinished journal found by findRescuable() (one without a journal
     // file behind it starts a new journal with its identity and users' file).
     bool resume(const Entry& entry);
@@ -58,7 +60,7 @@ public:
     // The users' file kept, and the serial number of the console it was taken from (when given).
     bool setUsersFile(const QString& path, const QString& serialNumber = QString());
     // Ends the journal: it stays on disk, marked finished, as a record of the run.
-    bool finish(bool succeeded);
+    bool finish(bool succeeded, int resultCode = 0);
 
     bool isOpen() const { return open; }
     const Entry& entry() const { return current; }
@@ -66,6 +68,8 @@ public:
 
     // Reads one journal; false when it is missing or not a journal.
     static bool read(const QString& path, Entry* entry);
+    // Every journal in `directory`, newest first.
+    static QList<Entry> all(const QString& directory = defaultDirectory());
     // The unfinished journals in `directory` that name a users' file still on disk and whose
     // data have not gone back to the console, newest first.
     static QList<Entry> unfinished(const QString& directory = defaultDirectory());

@@ -8,6 +8,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
+#include <atomic>
 
 namespace
 {
@@ -114,7 +115,10 @@ bool UsersDataMigration::keepOriginal(const QString& keptFolder)
 // A file that cannot be opened fails the integrity check that follows.
 void UsersDataMigration::open()
 {
-    db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
+    // A connection of its own: workers of one process check their consoles' files side by side.
+    static std::atomic<int> serial{0};
+    connectionName = QStringLiteral("usersdata-%1").arg(++serial);
+    db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
     db.setDatabaseName(path);
     if (!db.open()) {
         qDebug() << "Error: connection with database failure";
@@ -195,5 +199,5 @@ void UsersDataMigration::release()
         return;
     db.close();
     db = QSqlDatabase();
-    QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
+    QSqlDatabase::removeDatabase(connectionName);
 }

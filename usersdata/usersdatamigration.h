@@ -61,6 +61,7 @@ private:
     Trace trace;
     QString path;
     QSqlDatabase db;
+    QString connectionName;
     bool reached = false;
     QStringList failed;
     QString original;
