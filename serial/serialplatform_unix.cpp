@@ -3,16 +3,23 @@
 
 #include "serialsys.h"
 
-#include <QElapsedTimer>
-#include <QThread>
-
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <fcntl.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+
+const int SerialPlatform::ErrorGone = EIO;
+const int SerialPlatform::ErrorTimedOut = ETIMEDOUT;
+
+struct SerialPlatform::Waker {
+    int fd = -1;
+};
 
 struct SerialPlatform::Port {
     int fd = -1;
@@ -29,7 +36,7 @@ namespace
 {
 
 struct RateCode {
-    quint32 rate;
+    std::uint32_t rate;
     speed_t code;
 };
 
@@ -42,7 +49,7 @@ const RateCode rateCodes[] = {
     {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {2000000, B2000000},
 };
 
-bool isStandardRate(quint32 rate)
+bool isStandardRate(std::uint32_t rate)
 {
     for (const RateCode& rc : rateCodes) {
         if (rc.rate == rate)
@@ -51,7 +58,7 @@ bool isStandardRate(quint32 rate)
     return false;
 }
 
-bool rateToCode(quint32 rate, speed_t* code)
+bool rateToCode(std::uint32_t rate, speed_t* code)
 {
     for (const RateCode& rc : rateCodes) {
         if (rc.rate == rate) {
@@ -62,7 +69,7 @@ bool rateToCode(quint32 rate, speed_t* code)
     return false;
 }
 
-quint32 codeToRate(speed_t code)
+std::uint32_t codeToRate(speed_t code)
 {
     for (const RateCode& rc : rateCodes) {
         if (rc.code == code)
@@ -92,7 +99,7 @@ int retryIoctl(int fd, unsigned long request, void* arg)
     return retry([&] { return SerialSys::ioctl(fd, request, arg); });
 }
 
-bool isStandardRate(quint32 rate);
+bool isStandardRate(std::uint32_t rate);
 bool setModemLine(SerialPlatform::Port* port, int line, bool set, int* err);
 
 bool isNotSupported(int err)
@@ -100,19 +107,25 @@ bool isNotSupported(int err)
     return err == ENOTTY || err == EINVAL || err == ENOSYS || err == EOPNOTSUPP;
 }
 
-int remainingMs(const QElapsedTimer& timer, qint64 totalMs)
+using Clock = std::chrono::steady_clock;
+
+std::int64_t elapsedMs(Clock::time_point start)
 {
-    qint64 left = totalMs - timer.elapsed();
-    return left > 0 ? int(qMin<qint64>(left, 1 << 30)) : 0;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+int remainingMs(Clock::time_point start, std::int64_t totalMs)
+{
+    std::int64_t left = totalMs - elapsedMs(start);
+    return left > 0 ? int(std::min<std::int64_t>(left, 1 << 30)) : 0;
 }
 
 } // namespace
 
-SerialPlatform::Port* SerialPlatform::openPort(const QString& name, int* err)
+SerialPlatform::Port* SerialPlatform::openPort(const std::string& name, int* err)
 {
-    const QByteArray path = name.toUtf8();
     int fd = retry([&] {
-        return SerialSys::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        return SerialSys::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     });
     if (fd < 0) {
         *err = errno;
@@ -315,7 +328,13 @@ bool SerialPlatform::applyTimeouts(Port* port, const Timeouts& timeouts, int*)
     return true;
 }
 
-qint64 SerialPlatform::readNow(Port* port, char* data, qint64 maxSize, int* err)
+bool SerialPlatform::watchEvents(Port*, int*)
+{
+    // poll() takes the events with each wait.
+    return true;
+}
+
+std::int64_t SerialPlatform::readNow(Port* port, char* data, std::int64_t maxSize, int* err)
 {
     if (maxSize <= 0)
         return 0;
@@ -336,7 +355,7 @@ qint64 SerialPlatform::readNow(Port* port, char* data, qint64 maxSize, int* err)
     }
 }
 
-qint64 SerialPlatform::readSome(Port* port, char* data, qint64 maxSize, int* err)
+std::int64_t SerialPlatform::readSome(Port* port, char* data, std::int64_t maxSize, int* err)
 {
     const Timeouts& t = port->timeouts;
     if (maxSize <= 0)
@@ -346,13 +365,12 @@ qint64 SerialPlatform::readSome(Port* port, char* data, qint64 maxSize, int* err
 
     // Total limit (0: none), and a limit between bytes once the first has come.
     const bool hasTotal = t.readTotalMultiplier != 0 || t.readTotalConstant != 0;
-    const qint64 totalMs = qint64(t.readTotalMultiplier) * maxSize + t.readTotalConstant;
+    const std::int64_t totalMs = std::int64_t(t.readTotalMultiplier) * maxSize + t.readTotalConstant;
     const bool hasInterval = t.readInterval != 0 && t.readInterval != MaxTimeout;
-    QElapsedTimer timer;
-    timer.start();
-    qint64 got = 0;
+    const Clock::time_point timer = Clock::now();
+    std::int64_t got = 0;
     while (got < maxSize) {
-        qint64 n = readNow(port, data + got, maxSize - got, err);
+        std::int64_t n = readNow(port, data + got, maxSize - got, err);
         if (n < 0)
             return got > 0 ? got : -1;
         got += n;
@@ -365,7 +383,7 @@ qint64 SerialPlatform::readSome(Port* port, char* data, qint64 maxSize, int* err
                 break;
         }
         if (got > 0 && hasInterval)
-            waitMs = waitMs < 0 ? int(t.readInterval) : qMin(waitMs, int(t.readInterval));
+            waitMs = waitMs < 0 ? int(t.readInterval) : std::min(waitMs, int(t.readInterval));
         if (got > 0 && t.readInterval == MaxTimeout)
             break;
         pollfd pfd{port->fd, POLLIN, 0};
@@ -380,7 +398,7 @@ qint64 SerialPlatform::readSome(Port* port, char* data, qint64 maxSize, int* err
     return got;
 }
 
-qint64 SerialPlatform::writeNow(Port* port, const char* data, qint64 size, int* err)
+std::int64_t SerialPlatform::writeNow(Port* port, const char* data, std::int64_t size, int* err)
 {
     if (size <= 0)
         return 0;
@@ -397,16 +415,15 @@ qint64 SerialPlatform::writeNow(Port* port, const char* data, qint64 size, int* 
     }
 }
 
-qint64 SerialPlatform::writeAll(Port* port, const char* data, qint64 size, int* err)
+std::int64_t SerialPlatform::writeAll(Port* port, const char* data, std::int64_t size, int* err)
 {
     const Timeouts& t = port->timeouts;
     const bool hasTotal = t.writeTotalMultiplier != 0 || t.writeTotalConstant != 0;
-    const qint64 totalMs = qint64(t.writeTotalMultiplier) * size + t.writeTotalConstant;
-    QElapsedTimer timer;
-    timer.start();
-    qint64 done = 0;
+    const std::int64_t totalMs = std::int64_t(t.writeTotalMultiplier) * size + t.writeTotalConstant;
+    const Clock::time_point timer = Clock::now();
+    std::int64_t done = 0;
     while (done < size) {
-        qint64 n = writeNow(port, data + done, size - done, err);
+        std::int64_t n = writeNow(port, data + done, size - done, err);
         if (n < 0)
             return done > 0 ? done : -1;
         done += n;
@@ -431,7 +448,7 @@ qint64 SerialPlatform::writeAll(Port* port, const char* data, qint64 size, int* 
     return done;
 }
 
-qint64 SerialPlatform::inputQueue(Port* port, int* err)
+std::int64_t SerialPlatform::inputQueue(Port* port, int* err)
 {
     int count = 0;
     if (retryIoctl(port->fd, FIONREAD, &count) < 0) {
@@ -441,7 +458,7 @@ qint64 SerialPlatform::inputQueue(Port* port, int* err)
     return count;
 }
 
-qint64 SerialPlatform::outputQueue(Port* port, int* err)
+std::int64_t SerialPlatform::outputQueue(Port* port, int* err)
 {
     int count = 0;
     if (retryIoctl(port->fd, TIOCOUTQ, &count) < 0) {
@@ -461,20 +478,19 @@ void SerialPlatform::discardOutput(Port* port)
 bool SerialPlatform::drainOutput(Port* port, int timeoutMs, int* err)
 {
     // tcdrain() cannot be bounded: watch the output queue instead.
-    QElapsedTimer timer;
-    timer.start();
+    const Clock::time_point timer = Clock::now();
     for (;;) {
-        qint64 left = outputQueue(port, err);
+        std::int64_t left = outputQueue(port, err);
         if (left < 0)
             return false;
         if (left == 0)
             return true;
-        if (timer.elapsed() >= timeoutMs) {
+        if (elapsedMs(timer) >= timeoutMs) {
             *err = ETIMEDOUT;
             return false;
         }
         // Only close and flush wait here, bounded; nothing wakes us when the queue empties.
-        QThread::msleep(2);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 }
 
@@ -558,51 +574,57 @@ void SerialPlatform::cancelModemWait(Port* port)
     // Bounded so that a thread stuck elsewhere cannot hold a close.
     for (int i = 0; i < 1000 && port->modemWaiting; ++i) {
         SerialSys::interruptThread(port->modemThread);
-        QThread::usleep(500);
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
     }
 }
 
-int SerialPlatform::createWaker(int* err)
+SerialPlatform::Waker* SerialPlatform::createWaker(int* err)
 {
     int fd = SerialSys::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
         *err = errno;
-    return fd;
+        return nullptr;
+    }
+    Waker* waker = new Waker;
+    waker->fd = fd;
+    return waker;
 }
 
-void SerialPlatform::destroyWaker(int waker)
+void SerialPlatform::destroyWaker(Waker* waker)
 {
-    if (waker >= 0)
-        SerialSys::close(waker);
+    if (!waker)
+        return;
+    SerialSys::close(waker->fd);
+    delete waker;
 }
 
-void SerialPlatform::wake(int waker)
+void SerialPlatform::wake(Waker* waker)
 {
-    if (waker < 0)
+    if (!waker)
         return;
     const uint64_t one = 1;
-    while (SerialSys::write(waker, &one, sizeof one) < 0 && errno == EINTR) {
+    while (SerialSys::write(waker->fd, &one, sizeof one) < 0 && errno == EINTR) {
     }
 }
 
-void SerialPlatform::clearWake(int waker)
+void SerialPlatform::clearWake(Waker* waker)
 {
-    if (waker < 0)
+    if (!waker)
         return;
     uint64_t value;
-    while (SerialSys::read(waker, &value, sizeof value) < 0 && errno == EINTR) {
+    while (SerialSys::read(waker->fd, &value, sizeof value) < 0 && errno == EINTR) {
     }
 }
 
-int SerialPlatform::waitEvents(Port* port, bool wantRead, bool wantWrite, int waker, int timeoutMs,
-                               int* err)
+int SerialPlatform::waitEvents(Port* port, bool wantRead, bool wantWrite, Waker* waker,
+                               int timeoutMs, int* err)
 {
     pollfd fds[2];
     nfds_t count = 0;
     int wakerIndex = -1;
     int portIndex = -1;
-    if (waker >= 0) {
-        fds[count] = pollfd{waker, POLLIN, 0};
+    if (waker) {
+        fds[count] = pollfd{waker->fd, POLLIN, 0};
         wakerIndex = int(count++);
     }
     if (port) {
@@ -636,7 +658,7 @@ int SerialPlatform::waitEvents(Port* port, bool wantRead, bool wantWrite, int wa
     return flags;
 }
 
-ulong SerialPlatform::errorFlags(int err)
+unsigned long SerialPlatform::errorFlags(int err)
 {
     switch (err) {
     case 0:
@@ -656,9 +678,9 @@ ulong SerialPlatform::errorFlags(int err)
     }
 }
 
-QString SerialPlatform::errorString(int err)
+std::string SerialPlatform::errorString(int err)
 {
-    return QString::fromLocal8Bit(::strerror(err));
+    return ::strerror(err);
 }
 
 bool SerialPlatform::isGoneError(int err)

@@ -8,7 +8,6 @@
 #include <QMetaMethod>
 #include <QMutexLocker>
 #include <QThread>
-#include <cerrno>
 
 namespace
 {
@@ -21,6 +20,11 @@ const int WaitFailurePauseMs = 100;
 QMutex lastOpenMutex;
 int lastOpenErrno = 0;
 QString lastOpenPort;
+
+QString errorText(int err)
+{
+    return QString::fromStdString(SerialPlatform::errorString(err));
+}
 
 void recordOpenResult(const QString& name, int err)
 {
@@ -51,7 +55,7 @@ Win_QextSerialPort::Win_QextSerialPort(const QString& name, IoMode ioMode) : Qex
 void Win_QextSerialPort::init(IoMode ioMode)
 {
     handle = nullptr;
-    waker = -1;
+    waker = nullptr;
     joining = false;
     modemChanged = false;
     txWaiting = false;
@@ -120,10 +124,10 @@ bool Win_QextSerialPort::open(OpenMode openMode)
 // the device possibly still held (the caller closes it).
 QString Win_QextSerialPort::openDevice(int* err)
 {
-    SerialPlatform::Port* h = SerialPlatform::openPort(port, err);
+    SerialPlatform::Port* h = SerialPlatform::openPort(port.toStdString(), err);
     recordOpenResult(port, h ? 0 : *err);
     if (!h)
-        return QStringLiteral("%1: %2").arg(port, SerialPlatform::errorString(*err));
+        return QStringLiteral("%1: %2").arg(port, errorText(*err));
     input.exchangeHandle(&handle, h);
     output.clear();
     gone = false;
@@ -144,19 +148,19 @@ QString Win_QextSerialPort::openDevice(int* err)
     // A line left in cooked mode would translate and swallow bytes: refuse it.
     if (!SerialPlatform::applyConfig(h, config, err))
         return QStringLiteral("%1: cannot set the line: %2")
-            .arg(port, SerialPlatform::errorString(*err));
+            .arg(port, errorText(*err));
     if (mode != EventIo)
         return QString();
 
     commTimeouts = SerialLineRules::immediateTimeouts();
     SerialPlatform::applyTimeouts(h, commTimeouts, err);
 
-    if (waker < 0)
+    if (!waker)
         waker = SerialPlatform::createWaker(err);
-    if (waker < 0) {
+    if (!waker || !SerialPlatform::watchEvents(h, err)) {
         qWarning("Failed to set Comm Mask. Error code: %ld", long(*err));
         return QStringLiteral("%1: cannot watch the line: %2")
-            .arg(port, SerialPlatform::errorString(*err));
+            .arg(port, errorText(*err));
     }
     SerialPlatform::clearWake(waker);
 
@@ -386,13 +390,13 @@ bool Win_QextSerialPort::flushOutput(int timeoutMs)
                      timeoutMs);
             return false;
         }
-        SerialPlatform::waitEvents(handle, false, true, -1, left, &err);
+        SerialPlatform::waitEvents(handle, false, true, nullptr, left, &err);
     }
     int err = 0;
     const int left = qMax(0, timeoutMs - int(timer.elapsed()));
     if (SerialPlatform::drainOutput(handle, left, &err))
         return true;
-    if (err == ETIMEDOUT)
+    if (err == SerialPlatform::ErrorTimedOut)
         qWarning("Win_QextSerialPort: %s: output not sent within %d ms", qPrintable(port),
                  timeoutMs);
     return false;
@@ -402,7 +406,7 @@ void Win_QextSerialPort::markGone(int err)
 {
     if (gone)
         return;
-    goneErr = err ? err : EIO;
+    goneErr = err ? err : SerialPlatform::ErrorGone;
     gone = true;
     reportReady();
     output.clear();
@@ -643,6 +647,8 @@ void Win_QextSerialPort::monitorCommEvent()
         SerialPlatform::waitEvents(watchPort ? h : nullptr, wantRead, wantWrite, waker, -1, &err);
     if (seen & SerialPlatform::WaitWoken)
         SerialPlatform::clearWake(waker);
+    if (seen & SerialPlatform::WaitModemChanged)
+        modemChanged = true;
     if (overlapThread->stopping())
         return;
     if (seen & SerialPlatform::WaitFailed) {
@@ -664,7 +670,7 @@ void Win_QextSerialPort::monitorCommEvent()
                 qWarning("Comm event overlapped error %ld", long(readErr));
             markGone(readErr);
         } else if ((seen & SerialPlatform::WaitHangup) && arrived == 0) {
-            markGone(EIO);
+            markGone(SerialPlatform::ErrorGone);
         }
     }
 
