@@ -8,11 +8,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <thread>
 #include <fcntl.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <thread>
 
 const int SerialPlatform::ErrorGone = EIO;
 const int SerialPlatform::ErrorTimedOut = ETIMEDOUT;
@@ -124,9 +124,8 @@ int remainingMs(Clock::time_point start, std::int64_t totalMs)
 
 SerialPlatform::Port* SerialPlatform::openPort(const std::string& name, int* err)
 {
-    int fd = retry([&] {
-        return SerialSys::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    });
+    int fd = retry(
+        [&] { return SerialSys::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
     if (fd < 0) {
         *err = errno;
         return nullptr;
@@ -365,7 +364,8 @@ std::int64_t SerialPlatform::readSome(Port* port, char* data, std::int64_t maxSi
 
     // Total limit (0: none), and a limit between bytes once the first has come.
     const bool hasTotal = t.readTotalMultiplier != 0 || t.readTotalConstant != 0;
-    const std::int64_t totalMs = std::int64_t(t.readTotalMultiplier) * maxSize + t.readTotalConstant;
+    const std::int64_t totalMs =
+        std::int64_t(t.readTotalMultiplier) * maxSize + t.readTotalConstant;
     const bool hasInterval = t.readInterval != 0 && t.readInterval != MaxTimeout;
     const Clock::time_point timer = Clock::now();
     std::int64_t got = 0;

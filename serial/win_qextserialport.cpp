@@ -147,8 +147,7 @@ QString Win_QextSerialPort::openDevice(int* err)
 
     // A line left in cooked mode would translate and swallow bytes: refuse it.
     if (!SerialPlatform::applyConfig(h, config, err))
-        return QStringLiteral("%1: cannot set the line: %2")
-            .arg(port, errorText(*err));
+        return QStringLiteral("%1: cannot set the line: %2").arg(port, errorText(*err));
     if (mode != EventIo)
         return QString();
 
@@ -159,8 +158,7 @@ QString Win_QextSerialPort::openDevice(int* err)
         waker = SerialPlatform::createWaker(err);
     if (!waker || !SerialPlatform::watchEvents(h, err)) {
         qWarning("Failed to set Comm Mask. Error code: %ld", long(*err));
-        return QStringLiteral("%1: cannot watch the line: %2")
-            .arg(port, errorText(*err));
+        return QStringLiteral("%1: cannot watch the line: %2").arg(port, errorText(*err));
     }
     SerialPlatform::clearWake(waker);
 

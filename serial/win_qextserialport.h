@@ -93,8 +93,8 @@ private:
     // Written under the port lock and the input queue's lock; size() reads it under the latter.
     std::atomic<SerialPlatform::Port*> handle;
     SerialPlatform::Waker* waker; // wakes the monitor (stands in for clearing the event mask)
-    std::atomic<bool> joining;   // a close waits for the monitor to end: no re-open meanwhile
-    std::atomic<bool> txWaiting; // a write awaits its completion report
+    std::atomic<bool> joining;    // a close waits for the monitor to end: no re-open meanwhile
+    std::atomic<bool> txWaiting;  // a write awaits its completion report
     SerialPlatform::LineConfig config;
     SerialPlatform::Timeouts commTimeouts;
     QReadWriteLock* bytesToWriteLock;
