@@ -8,6 +8,7 @@ packages=(
     lrzsz socat sqlite3 dbus-daemon clang libclang-rt-14-dev libtsan2
     xvfb xauth x11-apps imagemagick xdotool fonts-liberation2
     dpkg-dev file lintian appstream
+    g++-mingw-w64-x86-64-posix wine wine64
 )
 packages+=("$@")
 

@@ -3,13 +3,15 @@
 # second time under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/) and runs it
 # there with every report fatal, then the serial and link tests under ThreadSanitizer
 # (build-tsan/), and finally runs each fuzz target for a bounded time. Between the plain tests
-# and the sanitizers, the package stage builds, installs, runs and removes the Debian package.
+# and the sanitizers, the package stage builds, installs, runs and removes the Debian package,
+# and the serial layer's Windows platform file is built with MinGW-w64 and tested under Wine.
 #
 #   SKIP_PACKAGE=1      leave out the package stage (it installs and removes the Debian package
 #                       on this machine, so it needs root or sudo)
 #   SKIP_SANITIZERS=1   leave out the sanitizer runs (quick local runs)
 #   SKIP_TSAN=1         leave out the ThreadSanitizer run only
 #   SKIP_FUZZ=1         leave out the fuzz run
+#   SKIP_WINDOWS=1      leave out the Windows serial platform run (MinGW-w64 and Wine)
 #   ASAN_SKIP_SLOW=1    leave tests labelled "slow" out of the sanitizer run
 #   FUZZ_SECONDS=N      time per fuzz target (default 30)
 # Extra arguments go to every ctest call (e.g. -R pattern).
@@ -37,6 +39,13 @@ if [ "${SKIP_PACKAGE:-0}" != 1 ]; then
     package_start=$(date +%s)
     BUILD_DIR="$build" bash "$root/scripts/package-test.sh" || failed+=("package")
     echo "Package stage: $(($(date +%s) - package_start)) s"
+fi
+
+if [ "${SKIP_WINDOWS:-0}" != 1 ]; then
+    stage "Windows serial platform (MinGW-w64, under Wine)"
+    win_build=${WIN_BUILD_DIR:-$root/build-win}
+    WIN_BUILD_DIR="$win_build" bash "$root/scripts/windows-test.sh" ||
+        { failed+=("windows platform tests"); failed_dirs+=("$win_build"); }
 fi
 
 if [ "${SKIP_SANITIZERS:-0}" != 1 ]; then

@@ -139,6 +139,8 @@ public:
 
     // Sleeps until the port is readable (wantRead), writable (wantWrite), hangs up, the waker is
     // poked or timeoutMs passes (-1: no limit). port may be nullptr to sleep on the waker only.
+    // One thread at a time waits on a port, except that a wait for writing alone may run beside
+    // it.
     static int waitEvents(Port* port, bool wantRead, bool wantWrite, Waker* waker, int timeoutMs,
                           int* err);
 

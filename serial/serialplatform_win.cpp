@@ -619,6 +619,10 @@ int SerialPlatform::waitEvents(Port* port, bool wantRead, bool wantWrite, Waker*
             handles[count] = port->write.record.hEvent;
             writeIndex = int(count++);
         }
+    }
+    // The device allows one event wait, and it belongs to the monitor's waits. A wait for
+    // output alone (a flush, beside the monitor) watches the write only.
+    if (port && (wantRead || !wantWrite)) {
         Operation& ev = port->event;
         if (!ev.pending) {
             const int started = startEventWait(port, wantWrite, err);
