@@ -16,11 +16,11 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build "$build" -j"$(nproc)"
 
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-# A fresh prefix takes some seconds to make; one server for the whole run makes each test's
-# start quick. Its dumps on a closed pseudo-terminal go to a log, not to the test output.
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    wineboot -i >/dev/null 2>&1 || true
-fi
-wineserver -p 2>>"$build/wineserver.log" || true
+# One server for the whole run, with Wine's own services started here: started by the first
+# test instead, they would hold ctest's output pipe open until the server ends. Its dumps on a
+# closed pseudo-terminal go to a log, not to the test output.
+mkdir -p "$WINEPREFIX"
 trap 'wineserver -k 2>/dev/null || true' EXIT
+wineserver -p 2>>"$build/wineserver.log"
+wineboot -i >/dev/null 2>&1
 (cd "$build" && ctest --output-on-failure "$@")

@@ -545,7 +545,9 @@ int eventFlags(SerialPlatform::Port* port, bool wantWrite, int* err)
     Operation& ev = port->event;
     ev.pending = false;
     DWORD unused = 0;
-    if (!SerialSys::getOverlappedResult(port->device, &ev.record, &unused, FALSE)) {
+    // The event is set, so waiting cannot block. Wine may set it while the record still reads
+    // pending; a waiting collect takes that as ended, a non-waiting one would fail with 996.
+    if (!SerialSys::getOverlappedResult(port->device, &ev.record, &unused, TRUE)) {
         const int e = lastError();
         // Ended by a mask change or a cancel: nothing happened. (Wine also ends a wait on a
         // pseudo-terminal this way, after a few milliseconds.) A device that has gone fails
@@ -582,7 +584,8 @@ int startEventWait(SerialPlatform::Port* port, bool wantWrite, int* err)
         }
         // A device without modem lines may refuse to watch them (a pseudo-terminal under Wine
         // does): it is watched for bytes alone, and DSR is never reported.
-        if (isNotSupported(e) && !port->modemEventsRefused) {
+        if ((e == ERROR_NOT_SUPPORTED || e == ERROR_INVALID_FUNCTION) &&
+            !port->modemEventsRefused) {
             port->modemEventsRefused = true;
             if (SerialSys::setCommMask(port->device, EventMask & ~DWORD(EV_DSR)))
                 continue;

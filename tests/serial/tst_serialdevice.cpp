@@ -1,6 +1,7 @@
 // The port on a simulated USB serial device: the branches a pseudo-terminal never takes (modem
 // lines, an output queue that does not drain, failing and vanishing devices, interrupted calls).
 // One table row per device behaviour.
+#include "devicerows.h"
 #include "qextserialport.h"
 #include "simdevice.h"
 
@@ -76,15 +77,23 @@ struct Recorder {
     }
 };
 
-SimDevice::Behaviour usbDevice()
+SimDevice::Behaviour behaviourOf(const DeviceRows::Device& device)
 {
     SimDevice::Behaviour b;
-    b.modemLines = true;
-    b.modemWait = true;
-    b.outCapacity = 4096;
-    b.drainPerMs = 1000; // about 1 MB/s
+    b.modemLines = device.modemLines;
+    b.modemWait = device.modemWait;
+    b.outCapacity = device.outCapacity;
+    b.drainPerMs = device.drainPerMs;
+    b.eintr = device.interruptedCalls;
     return b;
 }
+
+static_assert(int(DeviceRows::Rate14400) == int(Baud14400) &&
+                  int(DeviceRows::Rate56000) == int(Baud56000) &&
+                  int(DeviceRows::Rate115200) == int(Baud115200) &&
+                  int(DeviceRows::Rate128000) == int(Baud128000) &&
+                  int(DeviceRows::Rate256000) == int(Baud256000),
+              "the rows' rate settings are the port's codes");
 
 } // namespace
 
@@ -115,17 +124,8 @@ void TestSerialDevice::transfer_data()
 {
     QTest::addColumn<SimDevice::Behaviour>("behaviour");
     QTest::addColumn<bool>("toggleLines");
-    SimDevice::Behaviour plain;
-    QTest::newRow("pseudo-terminal-like device") << plain << false;
-    SimDevice::Behaviour eintr;
-    eintr.eintr = true;
-    QTest::newRow("every call interrupted once") << eintr << false;
-    SimDevice::Behaviour slow = usbDevice();
-    slow.drainPerMs = 64;
-    QTest::newRow("output queue drains slowly") << slow << false;
-    SimDevice::Behaviour usb = usbDevice();
-    usb.eintr = true;
-    QTest::newRow("USB device, lines changing, calls interrupted") << usb << true;
+    for (const DeviceRows::TransferRow& row : DeviceRows::transferRows)
+        QTest::newRow(row.name) << behaviourOf(row.device) << row.toggleLines;
 }
 
 // Bytes go both ways exactly once, in order, whatever the device does in between.
@@ -165,12 +165,9 @@ void TestSerialDevice::openFailures_data()
 {
     QTest::addColumn<int>("failStep");
     QTest::addColumn<bool>("vanished");
-    QTest::newRow("device cannot be opened") << 1 << false;
-    QTest::newRow("device in use") << 2 << false;
-    QTest::newRow("settings cannot be read") << 3 << false;
-    QTest::newRow("settings refused") << 4 << false;
-    QTest::newRow("wake-up handle cannot be made") << 5 << false;
-    QTest::newRow("device unplugged") << 0 << true;
+    // The steps are the simulated device's: 1 open, 2 flock, 3 tcgetattr, 4 tcsetattr, 5 eventfd.
+    for (const DeviceRows::OpenFailureRow& row : DeviceRows::openFailureRows)
+        QTest::newRow(row.name) << int(row.step) << row.vanished;
 }
 
 // Every failed open leaves the port closed and the device released; the next open works.
@@ -210,12 +207,10 @@ void TestSerialDevice::writeFailure_data()
     QTest::addColumn<int>("error");
     QTest::addColumn<qint64>("firstResult");
     QTest::addColumn<bool>("healsAndRetries");
-    QTest::newRow("EIO half-way") << 1000 << EIO << qint64(1000) << false;
-    QTest::newRow("EIO before the first byte") << 0 << EIO << qint64(-1) << false;
-    QTest::newRow("passing error half-way, caller retries the rest")
-        << 1000 << ENOBUFS << qint64(1000) << true;
-    QTest::newRow("passing error at once, caller retries all")
-        << 0 << ENOBUFS << qint64(-1) << true;
+    for (const DeviceRows::WriteFailureRow& row : DeviceRows::writeFailureRows)
+        QTest::newRow(row.name) << row.failAfter
+                                << (row.error == DeviceRows::WriteGone ? EIO : ENOBUFS)
+                                << qint64(row.firstResult) << row.healsAndRetries;
 }
 
 // -1 means none of the call's bytes were queued; nothing reaches the line twice.
@@ -258,16 +253,9 @@ void TestSerialDevice::closeBounded_data()
     QTest::addColumn<SimDevice::Behaviour>("behaviour");
     QTest::addColumn<bool>("vanishFirst");
     QTest::addColumn<bool>("outputDiscarded");
-    SimDevice::Behaviour never = usbDevice();
-    never.outCapacity = 1 << 20;
-    never.drainPerMs = 0;
-    QTest::newRow("output queue never drains") << never << false << true;
-    SimDevice::Behaviour slow = never;
-    slow.drainPerMs = 1;
-    QTest::newRow("output queue drains at 1 byte/ms") << slow << false << true;
-    QTest::newRow("device vanishes with output queued") << never << true << false;
-    SimDevice::Behaviour fast = usbDevice();
-    QTest::newRow("output drains in time") << fast << false << false;
+    for (const DeviceRows::CloseBoundedRow& row : DeviceRows::closeBoundedRows)
+        QTest::newRow(row.name) << behaviourOf(row.device) << row.vanishFirst
+                                << row.outputDiscarded;
 }
 
 // close() returns within about 2 s whatever the device does, gives up what it cannot send and
@@ -303,15 +291,15 @@ void TestSerialDevice::closeBounded()
 void TestSerialDevice::deviceVanishes_data()
 {
     QTest::addColumn<bool>("duringRead");
-    QTest::newRow("during a read") << true;
-    QTest::newRow("during a write") << false;
+    for (const DeviceRows::DeviceVanishesRow& row : DeviceRows::deviceVanishesRows)
+        QTest::newRow(row.name) << row.duringRead;
 }
 
 // A vanished device fails reads and writes, keeps what had arrived, and still closes.
 void TestSerialDevice::deviceVanishes()
 {
     QFETCH(bool, duringRead);
-    SimDevice dev(DevicePath, usbDevice());
+    SimDevice dev(DevicePath, behaviourOf(DeviceRows::usbDevice()));
     QextSerialPort port(DevicePath, EventIo);
     Recorder rec;
     if (duringRead)
@@ -341,15 +329,9 @@ void TestSerialDevice::idleWithoutPolling_data()
     QTest::addColumn<SimDevice::Behaviour>("behaviour");
     QTest::addColumn<int>("pendingOutput");
     QTest::addColumn<QList<bool>>("dsrReports");
-    const QList<bool> upDown{true, false};
-    QTest::newRow("modem lines reported by the device") << usbDevice() << 0 << upDown;
-    SimDevice::Behaviour noWait = usbDevice();
-    noWait.modemWait = false;
-    QTest::newRow("modem lines the device cannot report") << noWait << 0 << QList<bool>();
-    SimDevice::Behaviour stuck = usbDevice();
-    stuck.outCapacity = 1 << 20;
-    stuck.drainPerMs = 0;
-    QTest::newRow("output waiting in the device") << stuck << 4096 << upDown;
+    for (const DeviceRows::IdleRow& row : DeviceRows::idleRows)
+        QTest::newRow(row.name) << behaviourOf(row.device) << row.pendingOutput
+                                << (row.dsrReported ? QList<bool>{true, false} : QList<bool>());
 }
 
 // An idle port sleeps: no periodic wake-ups for modem lines or for output the device holds, and
@@ -402,13 +384,9 @@ void TestSerialDevice::linesAfterOpen_data()
     QTest::addColumn<int>("flow");
     QTest::addColumn<uint>("lineRate");
     QTest::addColumn<bool>("rts");
-    QTest::newRow("14400") << int(Baud14400) << int(FlowOff) << 14400u << false;
-    QTest::newRow("56000") << int(Baud56000) << int(FlowOff) << 56000u << false;
-    QTest::newRow("128000") << int(Baud128000) << int(FlowOff) << 128000u << false;
-    QTest::newRow("256000") << int(Baud256000) << int(FlowOff) << 256000u << false;
-    QTest::newRow("115200, hardware flow")
-        << int(Baud115200) << int(FlowHardware) << 115200u << true;
-    QTest::newRow("worker's 131072 keeps the rate") << 131072 << int(FlowOff) << 9600u << false;
+    for (const DeviceRows::LinesAfterOpenRow& row : DeviceRows::linesAfterOpenRows)
+        QTest::newRow(row.name) << row.rate << int(row.hardwareFlow ? FlowHardware : FlowOff)
+                                << row.lineRate << row.rts;
 }
 
 // What the line shows after open: the rate of the table (any rate), DTR raised, RTS as the
@@ -419,7 +397,7 @@ void TestSerialDevice::linesAfterOpen()
     QFETCH(int, flow);
     QFETCH(uint, lineRate);
     QFETCH(bool, rts);
-    SimDevice dev(DevicePath, usbDevice());
+    SimDevice dev(DevicePath, behaviourOf(DeviceRows::usbDevice()));
     QextSerialPort port(DevicePath, EventIo);
     port.setBaudRate(BaudRateType(rate));
     port.setFlowControl(FlowControlType(flow));
