@@ -483,6 +483,8 @@ BOOL SerialSys::waitCommEvent(HANDLE device, DWORD* mask, OVERLAPPED* overlapped
             return failed(s->b.failError);
         if (s->commWait || s->mask == 0)
             return failed(ERROR_INVALID_PARAMETER); // one wait at a time, and for something
+        if (!s->b.modemEvents && (s->mask & EV_DSR))
+            return failed(ERROR_NOT_SUPPORTED);
         s->settle();
         Operation* op = nullptr;
         const Result r = start(s, overlapped, &op);

@@ -27,6 +27,9 @@ public:
         int failOpenStep = 0; // 1 createFile, 2 in use, 3 getCommState, 4 setCommState,
                               // 5 setCommMask (once)
         EventWaitFailure eventWaitFails = EventWaitWorks;
+        // False: a wait for DSR changes is refused with ERROR_NOT_SUPPORTED (as Wine does on a
+        // pseudo-terminal), although the lines can be read.
+        bool modemEvents = true;
         int closingWaitMs = 30000; // how long closing the handle waits for queued output
     };
 
