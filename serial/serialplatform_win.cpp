@@ -389,27 +389,30 @@ std::int64_t SerialPlatform::writeAll(Port* port, const char* data, std::int64_t
     return done;
 }
 
-std::int64_t SerialPlatform::inputQueue(Port* port, int* err)
+namespace
+{
+// The driver's queue status; false with *err on failure.
+bool queueStatus(SerialPlatform::Port* port, COMSTAT* status, int* err)
 {
     DWORD errors = 0;
+    if (SerialSys::clearCommError(port->device, &errors, status))
+        return true;
+    *err = lastError();
+    return false;
+}
+} // namespace
+
+std::int64_t SerialPlatform::inputQueue(Port* port, int* err)
+{
     COMSTAT status{};
-    if (!SerialSys::clearCommError(port->device, &errors, &status)) {
-        *err = lastError();
-        return -1;
-    }
-    return status.cbInQue;
+    return queueStatus(port, &status, err) ? std::int64_t(status.cbInQue) : -1;
 }
 
 std::int64_t SerialPlatform::outputQueue(Port* port, int* err)
 {
-    DWORD errors = 0;
-    COMSTAT status{};
-    if (!SerialSys::clearCommError(port->device, &errors, &status)) {
-        *err = lastError();
-        return -1;
-    }
     // Counts what writes still in flight hold, too.
-    return status.cbOutQue;
+    COMSTAT status{};
+    return queueStatus(port, &status, err) ? std::int64_t(status.cbOutQue) : -1;
 }
 
 void SerialPlatform::discardOutput(Port* port)
