@@ -90,8 +90,8 @@ struct SerialPlatform::Port {
 namespace
 {
 
-// Ends a pending operation: cancelled first when asked, then waited for within the bound. False
-// when it did not end, so that its record must outlive the port.
+// Waits, within the bound, for a pending operation that was told to end (mask, purge or cancel).
+// False when it did not end, so that its record must outlive the port.
 bool settle(SerialPlatform::Port* port, Operation* op, DWORD* transferred, int* err)
 {
     if (!op->pending)
@@ -138,6 +138,7 @@ SerialPlatform::Port* SerialPlatform::openPort(const std::string& name, int* err
     // COM10 and above open only by their device path; the short form serves every port.
     const std::string path = name.rfind("\\\\", 0) == 0 ? name : "\\\\.\\" + name;
     Port* port = new Port;
+    port->saved.DCBlength = sizeof(DCB);
     port->device = SerialSys::createFile(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                          OPEN_EXISTING, FILE_FLAG_OVERLAPPED);
     int failure = 0;
@@ -158,7 +159,6 @@ SerialPlatform::Port* SerialPlatform::openPort(const std::string& name, int* err
         *err = failure;
         return nullptr;
     }
-    port->saved.DCBlength = sizeof(DCB);
     return port;
 }
 
@@ -166,8 +166,8 @@ bool SerialPlatform::closePort(Port* port, int* err)
 {
     if (!port)
         return true;
-    // Nothing may wait for the device from here on: the event wait ends with the mask, queued
-    // and running transfers are dropped.
+    // Nothing may wait for the device from here on: the mask ends the event wait and the purge
+    // the transfers, whichever thread started them; the cancel takes what this thread has left.
     SerialSys::setCommMask(port->device, 0);
     SerialSys::purgeComm(port->device,
                          PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
