@@ -73,7 +73,6 @@ bool isNotSupported(int err)
 struct SerialPlatform::Port {
     HANDLE device = INVALID_HANDLE_VALUE;
     DCB saved{};
-    Timeouts timeouts;
     // The event wait stays outstanding across waitEvents() calls, so that no event that comes
     // between two waits is lost. Only the monitor thread waits.
     Operation event;
@@ -92,17 +91,14 @@ namespace
 
 // Waits, within the bound, for a pending operation that was told to end (mask, purge or cancel).
 // False when it did not end, so that its record must outlive the port.
-bool settle(SerialPlatform::Port* port, Operation* op, DWORD* transferred, int* err)
+bool settle(SerialPlatform::Port* port, Operation* op)
 {
     if (!op->pending)
         return true;
     if (::WaitForSingleObject(op->record.hEvent, CancelWaitMs) != WAIT_OBJECT_0)
         return false;
     DWORD n = 0;
-    if (!SerialSys::getOverlappedResult(port->device, &op->record, &n, FALSE) && err)
-        *err = lastError();
-    if (transferred)
-        *transferred = n;
+    SerialSys::getOverlappedResult(port->device, &op->record, &n, FALSE);
     op->pending = false;
     return true;
 }
@@ -174,7 +170,7 @@ bool SerialPlatform::closePort(Port* port, int* err)
     SerialSys::cancelIo(port->device);
     bool settled = true;
     for (Operation* op : {&port->event, &port->write})
-        settled = settle(port, op, nullptr, nullptr) && settled;
+        settled = settle(port, op) && settled;
     // Fails harmlessly on a vanished device.
     SerialSys::setCommState(port->device, &port->saved);
     bool ok = true;
@@ -263,7 +259,6 @@ bool SerialPlatform::applyTimeouts(Port* port, const Timeouts& timeouts, int* er
         *err = lastError();
         return false;
     }
-    port->timeouts = timeouts;
     return true;
 }
 
@@ -419,8 +414,7 @@ void SerialPlatform::discardOutput(Port* port)
 {
     SerialSys::purgeComm(port->device, PURGE_TXABORT | PURGE_TXCLEAR);
     std::lock_guard<std::mutex> tx(port->txLock);
-    DWORD n = 0;
-    if (settle(port, &port->write, &n, nullptr))
+    if (settle(port, &port->write))
         port->writeErr = 0;
 }
 
